@@ -1,0 +1,3 @@
+#include "glue.hpp"
+
+NB_MODULE(camera_facts, m) { (void)m; }

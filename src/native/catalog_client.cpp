@@ -1,0 +1,3 @@
+#include "glue.hpp"
+
+NB_MODULE(catalog_client, m) { (void)m; }

@@ -1,0 +1,3 @@
+#include "glue.hpp"
+
+NB_MODULE(factory, m) { (void)m; }

@@ -1,0 +1,3 @@
+#include "glue.hpp"
+
+NB_MODULE(linux, m) { (void)m; }

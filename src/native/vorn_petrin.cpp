@@ -1,0 +1,3 @@
+#include "glue.hpp"
+
+NB_MODULE(vorn_petrin, m) { (void)m; }

@@ -1,0 +1,3 @@
+#include "glue.hpp"
+
+NB_MODULE(vorn_sorvane, m) { (void)m; }

@@ -1,0 +1,3 @@
+#include "glue.hpp"
+
+NB_MODULE(vorn_talvex, m) { (void)m; }

@@ -1,0 +1,1 @@
+"""Frame sources: live cameras, recordings, and the ``source=`` argument resolver."""
