@@ -17,6 +17,29 @@ inline nb::object import_name(const char *module, const char *name) {
     return nb::module_::import_(module).attr(name);
 }
 
+// `from .<submodule> import <name>` as module `module` would execute it: the
+// relative import resolves against the module's own package, and a name the
+// submodule lacks raises ImportError, as the import statement does.
+inline nb::object import_relative(nb::handle module, const char *submodule, const char *name) {
+    nb::list fromlist;
+    fromlist.append(nb::str(name));
+    PyObject *mod = PyImport_ImportModuleLevel(submodule, PyModule_GetDict(module.ptr()),
+                                               nullptr, fromlist.ptr(), 1);
+    if (!mod)
+        throw nb::python_error();
+    nb::object source = nb::steal(mod);
+    PyObject *value = PyObject_GetAttrString(source.ptr(), name);
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            throw nb::python_error();
+        PyErr_Clear();
+        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%U'", name,
+                     source.attr("__name__").ptr());
+        throw nb::python_error();
+    }
+    return nb::steal(value);
+}
+
 // Raise `exc_type(message)` (any Python exception class) from C++.
 [[noreturn]] inline void raise(nb::handle exc_type, const char *message) {
     PyErr_SetString(exc_type.ptr(), message);
