@@ -1,8 +1,72 @@
-"""The base of every frame source."""
+"""The base of every frame source, and the frame record sources yield."""
 
 from __future__ import annotations
 
-from typing import Any, Iterator
+import importlib
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Iterator, Optional
+
+if TYPE_CHECKING:
+    import numpy as np
+
+# What a user installs to get the streaming dependencies (PyAV and NumPy).
+STREAM_EXTRA_HINT = "pip install 'vorn-camera-sdk[stream]'"
+
+
+@dataclass(frozen=True, slots=True)
+class Frame:
+    """One frame of a source.
+
+    ``image`` is the whole frame as a ``uint8`` NumPy array of shape
+    (height, width, 3) in BGR channel order (OpenCV's order). ``timestamp`` is
+    the frame's presentation time in seconds: for a live camera the capture
+    clock the device driver stamps, for a recording the time since its start.
+    ``index`` counts the frames a source has yielded, from 0.
+
+    For a stereo stream the frame carries the left and right views side by
+    side; ``left`` and ``right`` are then views (no copies) of the left and
+    right halves of ``image``. For a mono stream both are None.
+    """
+
+    image: "np.ndarray"
+    timestamp: float
+    index: int
+    left: Optional["np.ndarray"] = None
+    right: Optional["np.ndarray"] = None
+
+    @property
+    def stereo(self) -> bool:
+        """stereo -> bool: whether the frame carries a left and a right view."""
+        return self.left is not None
+
+
+def make_frame(image: "np.ndarray", timestamp: float, index: int, stereo: bool) -> Frame:
+    """make_frame(image: np.ndarray, timestamp: float, index: int, stereo: bool) -> Frame
+
+    A frame for ``image``; a stereo frame is split at half its width into
+    views of the left and right halves.
+    """
+    if not stereo:
+        return Frame(image, timestamp, index)
+    half = image.shape[1] // 2
+    return Frame(image, timestamp, index, image[:, :half], image[:, half : 2 * half])
+
+
+def import_stream_modules() -> tuple[Any, Any]:
+    """import_stream_modules() -> tuple[module, module]
+
+    PyAV and NumPy, imported on demand. Without them an ImportError says
+    which extra to install.
+    """
+    try:
+        av = importlib.import_module("av")
+        np = importlib.import_module("numpy")
+    except ImportError as exc:
+        raise ImportError(
+            f"frame sources need PyAV and NumPy ({exc.name or 'a module'} is missing): {STREAM_EXTRA_HINT}",
+            name=exc.name,
+        ) from exc
+    return av, np
 
 
 class FrameSource:

@@ -1,0 +1,211 @@
+"""Replay of an MKV recording as a frame source, and the recording's camera facts tag.
+
+A recording made with this package carries, in the container's global
+metadata, the camera facts dictionary of the unit that recorded it (the form
+``VornCameraFacts.to_dict()`` writes) as JSON under ``CAMERA_FACTS_TAG``, and
+whether its frames are side-by-side stereo under ``STEREO_TAG``. Replay then
+has the unit's identity and calibration offline, without a device-info request.
+"""
+
+from __future__ import annotations
+
+import errno as _errno
+import json
+import os
+from typing import TYPE_CHECKING, Any, Iterator, Mapping, Optional, Union
+
+from .base import Frame, FrameSource, import_stream_modules, make_frame
+
+if TYPE_CHECKING:
+    from ..cameras.camera_facts import VornCameraFacts
+
+# Container metadata key holding the camera facts dictionary as JSON.
+CAMERA_FACTS_TAG = "VORN_CAMERA_FACTS"
+# Container metadata key: "1" for side-by-side stereo frames, "0" for mono.
+STEREO_TAG = "VORN_STEREO"
+
+# os_id of a record read from a recording: a replay is bound to no device.
+REPLAY_OS_ID = ""
+
+
+def embed_camera_facts(
+    container: Any, facts: Union["VornCameraFacts", Mapping[str, Any]], *, stereo: Optional[bool] = None
+) -> None:
+    """embed_camera_facts(container, facts, *, stereo: Optional[bool] = None) -> None
+
+    Tag an output container (``av.open(path, "w")``) with the recording
+    camera's facts, given as a ``VornCameraFacts`` or its dictionary form, and,
+    unless ``stereo`` is None, with whether its frames are stereo. Call it
+    before the first packet is muxed: the tags are written with the header.
+    """
+    payload = facts.to_dict() if hasattr(facts, "to_dict") else dict(facts)
+    container.metadata[CAMERA_FACTS_TAG] = json.dumps(payload)
+    if stereo is not None:
+        container.metadata[STEREO_TAG] = "1" if stereo else "0"
+
+
+class MkvSource(FrameSource):
+    """Replays an MKV recording through PyAV, frame by frame.
+
+    ``MkvSource(path)`` yields the same ``Frame`` records as a live camera,
+    with ``timestamp`` the presentation time stored in the file, in seconds.
+    Frames are split into left and right views when the recording is stereo:
+    as ``stereo=`` says, else as the recording's stereo tag says, else when
+    the recording carries camera facts (a VORN camera recording).
+
+    ``camera_facts`` is the camera facts dictionary embedded by the recorder
+    (or None) and ``record`` the ``VornCameraFacts`` built from it offline.
+    Construction does no I/O. A missing file raises the matching OSError; a
+    file that is not a readable recording raises ValueError naming it.
+    """
+
+    def __init__(self, path: Union[str, "os.PathLike[str]"], *, stereo: Optional[bool] = None) -> None:
+        self.path = os.fspath(path)
+        self._stereo = stereo
+        self._metadata: Optional[dict] = None
+        self._container: Any = None
+        self._closed = False
+        self._count = 0
+
+    def __repr__(self) -> str:
+        return f"<MkvSource path={self.path!r}{' closed' if self._closed else ''}>"
+
+    @property
+    def closed(self) -> bool:
+        """closed -> bool: whether ``close()`` has been called."""
+        return self._closed
+
+    def _open_container(self, av: Any) -> Any:
+        try:
+            return av.open(self.path)
+        except OSError as exc:
+            if isinstance(exc.errno, int) and exc.errno in _errno.errorcode:
+                reason = exc.strerror or str(exc)
+                raise OSError(exc.errno, f"cannot open MKV recording: {reason}", self.path) from exc
+            raise ValueError(f"cannot read MKV recording {self.path!r}: {exc.strerror or exc}") from exc
+        except av.FFmpegError as exc:
+            raise ValueError(f"cannot read MKV recording {self.path!r}: {exc.strerror or exc}") from exc
+
+    @property
+    def metadata(self) -> dict:
+        """metadata -> dict: the container's global metadata tags, read once."""
+        if self._metadata is None:
+            if self._container is not None:
+                self._metadata = dict(self._container.metadata)
+            else:
+                av, _ = import_stream_modules()
+                container = self._open_container(av)
+                try:
+                    self._metadata = dict(container.metadata)
+                finally:
+                    container.close()
+        return self._metadata
+
+    @property
+    def camera_facts(self) -> Optional[dict]:
+        """camera_facts -> Optional[dict]
+
+        The camera facts dictionary the recorder embedded, or None when the
+        recording has none. A tag that is not a JSON object raises ValueError.
+        """
+        text = self.metadata.get(CAMERA_FACTS_TAG)
+        if text is None:
+            return None
+        try:
+            payload = json.loads(text)
+        except ValueError as exc:
+            raise ValueError(f"{self.path}: the {CAMERA_FACTS_TAG} tag is not valid JSON ({exc})") from exc
+        if not isinstance(payload, dict):
+            raise ValueError(f"{self.path}: the {CAMERA_FACTS_TAG} tag is not a JSON object")
+        return payload
+
+    @property
+    def record(self) -> Optional["VornCameraFacts"]:
+        """record -> Optional[VornCameraFacts]
+
+        The recording camera's facts record, built offline from the embedded
+        dictionary with an empty ``os_id`` (a replay has no device). None when
+        the recording carries no facts or they are not a valid record (the
+        camera facts module logs why).
+        """
+        payload = self.camera_facts
+        if payload is None:
+            return None
+        from ..cameras import VornCameraFacts
+
+        return VornCameraFacts.from_dict(payload, os_id=REPLAY_OS_ID)
+
+    @property
+    def stereo(self) -> bool:
+        """stereo -> bool: whether frames are split into left and right views."""
+        if self._stereo is not None:
+            return bool(self._stereo)
+        tag = self.metadata.get(STEREO_TAG)
+        if tag is not None:
+            return tag.strip() not in ("0", "")
+        return CAMERA_FACTS_TAG in self.metadata
+
+    def open(self) -> None:
+        """open() -> None
+
+        Open the recording now rather than on first iteration. Does nothing
+        when it is already open.
+        """
+        if self._closed:
+            raise ValueError(f"MKV recording {self.path!r}: the source is closed")
+        if self._container is not None:
+            return
+        av, _ = import_stream_modules()
+        container = self._open_container(av)
+        if not container.streams.video:
+            container.close()
+            raise ValueError(f"MKV recording {self.path!r} has no video stream")
+        self._container = container
+        if self._metadata is None:
+            self._metadata = dict(container.metadata)
+
+    def __iter__(self) -> Iterator[Frame]:
+        """__iter__() -> Iterator[Frame]
+
+        The recording's frames in order; opens the file on first use.
+        Iterating again continues where the last iteration stopped.
+        """
+        self.open()
+        return self._frames()
+
+    def _frames(self) -> Iterator[Frame]:
+        av, _ = import_stream_modules()
+        container = self._container
+        stream = container.streams.video[0]
+        stereo = self.stereo
+        rate = stream.average_rate or stream.guessed_rate
+        decoded = container.decode(stream)
+        while True:
+            try:
+                video_frame = next(decoded)
+            except StopIteration:
+                return
+            except (OSError, av.FFmpegError) as exc:
+                if self._closed:
+                    return
+                raise ValueError(
+                    f"cannot read MKV recording {self.path!r} after {self._count} frames: "
+                    f"{getattr(exc, 'strerror', None) or exc}"
+                ) from exc
+            image = video_frame.to_ndarray(format="bgr24")
+            if video_frame.time is not None:
+                timestamp = float(video_frame.time)
+            else:
+                timestamp = self._count / float(rate) if rate else 0.0
+            frame = make_frame(image, timestamp, self._count, stereo)
+            self._count += 1
+            yield frame
+            if self._closed:
+                return
+
+    def close(self) -> None:
+        """close() -> None: release the file. Closing twice is harmless."""
+        self._closed = True
+        container, self._container = self._container, None
+        if container is not None:
+            container.close()
