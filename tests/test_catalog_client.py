@@ -1,0 +1,193 @@
+"""The device-info client against a real HTTPS server on 127.0.0.1."""
+
+from __future__ import annotations
+
+import importlib.metadata
+import json
+import logging
+import types
+import urllib.error
+
+import pytest
+
+from devinfo import devinfo, facts_payload  # noqa: F401
+from vorn_camera_sdk.cameras import catalog_client
+
+HOMEPAGE = "https://vorn.example"
+
+
+@pytest.mark.parametrize(
+    "serial, sent",
+    [
+        ("AB12CD34", "AB12CD34"),
+        ("a/b c?d&e=f", "a%2Fb%20c%3Fd%26e%3Df"),
+        ("x-y_z.w~v", "x-y_z.w~v"),
+        ("café", "caf%C3%A9"),
+        ("", ""),
+    ],
+)
+def test_request_line_and_headers(devinfo, caplog, serial, sent):
+    devinfo.set(serial, {"ok": serial})
+    with caplog.at_level(logging.INFO, logger=catalog_client.__name__):
+        assert catalog_client.fetch_camera_facts_json(serial) == {"ok": serial}
+
+    (seen,) = devinfo.requests
+    assert seen.path == "/api/public/camera-facts?serial_number=" + sent
+    assert seen.serial == serial
+    assert seen.header("User-Agent") == catalog_client._USER_AGENT
+    assert seen.header("Accept") == "application/json"
+
+    (record,) = [r for r in caplog.records if r.name == catalog_client.__name__]
+    assert record.levelno == logging.INFO
+    assert record.msg == "fetching camera-facts from %s"
+    assert record.args == (devinfo.base_url + sent,)
+
+
+@pytest.mark.parametrize(
+    "payload",
+    [
+        facts_payload("AB12CD34", sku="STEREO-CAMERA-ANY-V21", extra_key={"nested": [1, 2.5, None]}),
+        {"serial_number": "AB12CD34"},
+        [1, "two"],
+        42,
+        None,
+    ],
+    ids=["object", "missing-fields", "list", "number", "null"],
+)
+def test_json_comes_back_unchanged(devinfo, payload):
+    devinfo.set("AB12CD34", payload)
+    assert catalog_client.fetch_camera_facts_json("AB12CD34", timeout=5.0) == payload
+
+
+@pytest.mark.parametrize("status", [404, 500])
+def test_error_status_raises_http_error(devinfo, status):
+    devinfo.set("AB12CD34", {"detail": "nope"}, status=status)
+    with pytest.raises(urllib.error.HTTPError) as info:
+        catalog_client.fetch_camera_facts_json("AB12CD34")
+    assert info.value.code == status
+
+
+def test_unknown_serial_is_404(devinfo):
+    with pytest.raises(urllib.error.HTTPError) as info:
+        catalog_client.fetch_camera_facts_json("NOTKNOWN")
+    assert info.value.code == 404
+    assert devinfo.count("NOTKNOWN") == 1
+
+
+def test_slow_server_times_out(devinfo):
+    devinfo.set("AB12CD34", {}, delay=5.0)
+    with pytest.raises(TimeoutError):
+        catalog_client.fetch_camera_facts_json("AB12CD34", timeout=0.3)
+
+
+@pytest.mark.parametrize(
+    "body, error",
+    [(b'{"sku": "\xff\xfe"}', UnicodeDecodeError), (b"<html>not json</html>", json.JSONDecodeError)],
+)
+def test_malformed_body(devinfo, body, error):
+    devinfo.set("AB12CD34", body=body)
+    with pytest.raises(error):
+        catalog_client.fetch_camera_facts_json("AB12CD34")
+
+
+def test_untrusted_certificate_is_a_url_error(devinfo, monkeypatch, tmp_path):
+    # Without the test authority the server's certificate does not verify.
+    empty = tmp_path / "empty.pem"
+    empty.write_text("")
+    monkeypatch.setenv("SSL_CERT_FILE", str(empty))
+    monkeypatch.setenv("SSL_CERT_DIR", str(tmp_path))
+    devinfo.set("AB12CD34", {})
+    with pytest.raises(urllib.error.URLError):
+        catalog_client.fetch_camera_facts_json("AB12CD34")
+
+
+def test_response_is_closed_before_parsing(monkeypatch):
+    events = []
+
+    class Response:
+        def __enter__(self):
+            events.append("enter")
+            return self
+
+        def __exit__(self, *exc):
+            events.append("exit")
+
+        def read(self):
+            return b'{"a": 1}'
+
+    def urlopen(req, timeout):
+        events.append(("open", req.full_url, req.get_method(), timeout))
+        return Response()
+
+    def loads(raw):
+        events.append(("loads", raw))
+        return "parsed"
+
+    fake_urllib = types.SimpleNamespace(
+        parse=catalog_client.urllib.parse,
+        request=types.SimpleNamespace(Request=catalog_client.urllib.request.Request, urlopen=urlopen),
+    )
+    monkeypatch.setattr(catalog_client, "urllib", fake_urllib)
+    monkeypatch.setattr(catalog_client, "json", types.SimpleNamespace(loads=loads))
+    monkeypatch.setattr(catalog_client, "_CAMERA_FACTS_URL", "https://h/x?s=")
+
+    assert catalog_client.fetch_camera_facts_json("S 1") == "parsed"
+    assert events == [("open", "https://h/x?s=S%201", "GET", 10.0), "enter", "exit", ("loads", '{"a": 1}')]
+
+
+def test_failed_read_still_closes_the_response(monkeypatch):
+    closed = []
+
+    class Response:
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            closed.append(exc[0])
+
+        def read(self):
+            raise TimeoutError("read timed out")
+
+    fake_request = types.SimpleNamespace(Request=catalog_client.urllib.request.Request, urlopen=lambda req, timeout: Response())
+    monkeypatch.setattr(catalog_client, "urllib", types.SimpleNamespace(parse=catalog_client.urllib.parse, request=fake_request))
+    with pytest.raises(TimeoutError, match="read timed out"):
+        catalog_client.fetch_camera_facts_json("S")
+    assert closed == [TimeoutError]
+
+
+class _Version:
+    def __format__(self, spec):
+        return "9.9.9+local"
+
+
+def _raise(exc):
+    def version(name):
+        raise exc
+
+    return version
+
+
+@pytest.mark.parametrize(
+    "version, expected",
+    [
+        (lambda name: "1.2.0" if name == "vorn-camera-sdk" else "?", f"vorn-camera-sdk/1.2.0 (+{HOMEPAGE})"),
+        (lambda name: _Version(), f"vorn-camera-sdk/9.9.9+local (+{HOMEPAGE})"),
+        (_raise(importlib.metadata.PackageNotFoundError("vorn-camera-sdk")), f"vorn-camera-sdk (+{HOMEPAGE})"),
+        (_raise(RuntimeError("broken metadata")), f"vorn-camera-sdk (+{HOMEPAGE})"),
+    ],
+    ids=["str", "formatted", "not-installed", "any-exception"],
+)
+def test_user_agent(monkeypatch, version, expected):
+    monkeypatch.setattr(importlib.metadata, "version", version)
+    assert catalog_client._user_agent() == expected
+
+
+def test_user_agent_lets_interrupts_through(monkeypatch):
+    monkeypatch.setattr(importlib.metadata, "version", _raise(KeyboardInterrupt()))
+    with pytest.raises(KeyboardInterrupt):
+        catalog_client._user_agent()
+
+
+def test_user_agent_is_fixed_at_import(monkeypatch):
+    monkeypatch.setattr(importlib.metadata, "version", lambda name: "0.0.0-changed")
+    assert "0.0.0-changed" not in catalog_client._USER_AGENT
