@@ -1,3 +1,299 @@
+// Camera facts record and discovery.
+//
+// VornCameraFacts is a frozen, slotted dataclass built at import from C++
+// functions; the discovery functions enumerate the platform's video devices,
+// ask the device-info endpoint about each serial and turn every answer into a
+// record. Module attributes (current_backend, fetch_camera_facts_json,
+// spec_by_sku, Calibration, VornCameraFacts, _LOGGER, ...) are looked up at
+// each call, so replacing one takes effect on the next call.
 #include "glue.hpp"
 
-NB_MODULE(camera_facts, m) { (void)m; }
+#include <string>
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace {
+
+constexpr const char *kModuleName = "vorn_camera_sdk.cameras.camera_facts";
+
+constexpr const char *kUnknownSku =
+    "camera serial=%s reports SKU %r which is not in the SDK device registry \xe2\x80\x94 "
+    "ignoring this camera. Add the SKU to the matching CameraSpec.skus in cameras/vorn_*.";
+constexpr const char *kNoCalibration = "no base_calibration block for serial=%s";
+constexpr const char *kBadCalibration = "calibration deserialize failed for serial=%s";
+constexpr const char *kLookupFailed = "device-info lookup failed for serial=%s";
+constexpr const char *kNoCamera =
+    "no VORN camera connected (or no connected device's serial is registered in the "
+    "device-info catalog). Plug one in, or use list_connected_vorn_cameras() to inspect "
+    "what's seen.";
+
+// This module as imported (its attributes are read at call time).
+nb::object self_module() { return nb::module_::import_(kModuleName); }
+
+// logger.exception(fmt, arg) while `err` is the exception being handled, so
+// the record carries its type, value and traceback as exc_info.
+void log_exception(nb::handle logger, const nb::python_error &err, const char *fmt,
+                   nb::handle arg) {
+    PyObject *previous = PyErr_GetHandledException();
+    PyErr_SetHandledException(err.value().ptr());
+    try {
+        vorn::log(logger, "exception", fmt, arg);
+    } catch (...) {
+        PyErr_SetHandledException(previous);
+        Py_XDECREF(previous);
+        throw;
+    }
+    PyErr_SetHandledException(previous);
+    Py_XDECREF(previous);
+}
+
+// ---------------------------------------------------------------- record
+
+// Python-style argument errors for from_dict(cls, payload, *, os_id).
+[[noreturn]] void argument_error(const std::string &what) {
+    vorn::raise(PyExc_TypeError, ("VornCameraFacts.from_dict() " + what).c_str());
+}
+
+nb::object from_dict(nb::handle cls, nb::args args, nb::kwargs kwargs) {
+    if (args.size() > 1)
+        argument_error("takes 2 positional arguments but " + std::to_string(args.size() + 1) +
+                       " were given");
+    nb::object payload, os_id;
+    if (args.size() == 1)
+        payload = args[0];
+    for (auto [key, value] : kwargs) {
+        std::string name = nb::str(key).c_str();
+        if (name == "payload") {
+            if (payload.is_valid())
+                argument_error("got multiple values for argument 'payload'");
+            payload = nb::borrow(value);
+        } else if (name == "os_id") {
+            os_id = nb::borrow(value);
+        } else {
+            argument_error("got an unexpected keyword argument '" + name + "'");
+        }
+    }
+    if (!payload.is_valid())
+        argument_error("missing 1 required positional argument: 'payload'");
+    if (!os_id.is_valid())
+        argument_error("missing 1 required keyword-only argument: 'os_id'");
+
+    nb::object get = payload.attr("get");
+    nb::object serial = get("serial_number");
+    nb::object sku = get("sku");
+    if (!nb::bool_(serial) || !nb::bool_(sku))
+        return nb::none();
+
+    nb::object mod = self_module();
+    nb::object spec = mod.attr("spec_by_sku")(nb::str(sku));
+    if (spec.is_none()) {
+        vorn::log(mod.attr("_LOGGER"), "warning", kUnknownSku, serial, sku);
+        return nb::none();
+    }
+
+    nb::object cal_block = get("base_calibration");
+    if (!PyDict_Check(cal_block.ptr())) {
+        vorn::log(mod.attr("_LOGGER"), "error", kNoCalibration, serial);
+        return nb::none();
+    }
+
+    nb::object cal;
+    try {
+        cal = mod.attr("Calibration").attr("from_dict")(cal_block);
+    } catch (nb::python_error &err) {
+        if (!err.matches(PyExc_ValueError) && !err.matches(PyExc_KeyError) &&
+            !err.matches(PyExc_TypeError))
+            throw;
+        log_exception(mod.attr("_LOGGER"), err, kBadCalibration, serial);
+        return nb::none();
+    }
+
+    nb::object model_name = get("model_name");
+    return cls("os_id"_a = os_id, "serial"_a = nb::str(serial), "sku"_a = nb::str(sku),
+               "model_name"_a = nb::bool_(model_name) ? nb::str(model_name) : nb::str(""),
+               "spec"_a = spec, "base_calibration"_a = cal);
+}
+
+nb::dict to_dict(nb::handle self) {
+    nb::dict out;
+    out["serial_number"] = self.attr("serial");
+    out["sku"] = self.attr("sku");
+    out["model_name"] = self.attr("model_name");
+    out["base_calibration"] = self.attr("base_calibration").attr("to_dict")();
+    return out;
+}
+
+// `dataclass(frozen=True, slots=True)` applied to a plain class with the
+// six annotated fields; the methods are attached to the finished class.
+nb::object make_camera_facts_class(nb::module_ &m) {
+    nb::dict annotations;
+    annotations["os_id"] = nb::borrow(reinterpret_cast<PyObject *>(&PyUnicode_Type));
+    annotations["serial"] = nb::borrow(reinterpret_cast<PyObject *>(&PyUnicode_Type));
+    annotations["sku"] = nb::borrow(reinterpret_cast<PyObject *>(&PyUnicode_Type));
+    annotations["model_name"] = nb::borrow(reinterpret_cast<PyObject *>(&PyUnicode_Type));
+    annotations["spec"] = m.attr("CameraSpec");
+    annotations["base_calibration"] = m.attr("Calibration");
+
+    nb::dict ns;
+    ns["__module__"] = kModuleName;
+    ns["__qualname__"] = "VornCameraFacts";
+    ns["__doc__"] =
+        "One attached VORN camera, fully resolved.\n\n"
+        "The single source of truth for a camera's identity, capability and calibration\n"
+        "during a session. Construct it via ``from_dict`` (or through\n"
+        "``list_connected_vorn_cameras`` / ``get_connected_vorn_camera_by_serial``); never\n"
+        "mutate it.";
+    ns["__annotations__"] = annotations;
+
+    nb::object plain = nb::borrow(reinterpret_cast<PyObject *>(&PyType_Type))(
+        "VornCameraFacts", nb::tuple(), ns);
+    nb::object cls = m.attr("dataclass")("frozen"_a = true, "slots"_a = true)(plain);
+
+    // nanobind binds each function into `cls` under its name; from_dict then
+    // becomes a classmethod.
+    nb::cpp_function(&from_dict, nb::scope(cls), nb::name("from_dict"),
+                     nb::sig("def from_dict(cls, payload: dict, *, os_id: str) -> "
+                             "Optional['VornCameraFacts']"),
+                     "Build a record from a camera facts dictionary (the device-info payload).\n\n"
+                     "Returns None when the payload has no serial number or SKU, when the SKU is\n"
+                     "not registered (logged as a warning), when \"base_calibration\" is missing or\n"
+                     "not a dict (logged as an error) or when the calibration cannot be\n"
+                     "deserialised (logged with its traceback). ``os_id`` is the OS identifier\n"
+                     "of the video device, stored unchanged.");
+    cls.attr("from_dict") = nb::borrow(reinterpret_cast<PyObject *>(&PyClassMethod_Type))(
+        cls.attr("from_dict"));
+    nb::cpp_function(&to_dict, nb::scope(cls), nb::name("to_dict"), nb::is_method(),
+                     nb::sig("def to_dict(self) -> dict"),
+                     "The camera facts dictionary of this record: \"serial_number\", \"sku\",\n"
+                     "\"model_name\" and \"base_calibration\" (the calibration's own dictionary\n"
+                     "form), in that order. ``from_dict`` reads it back into an equal record.");
+    return cls;
+}
+
+// ---------------------------------------------------------------- discovery
+
+// Discovery only reads payloads that are JSON objects; any other answer
+// (a list, a number, null) is a failed lookup of that one device.
+bool is_mapping(nb::handle payload) {
+    return nb::isinstance(payload, vorn::import_name("collections.abc", "Mapping"));
+}
+
+void log_not_an_object(nb::handle logger, nb::handle serial, nb::handle payload) {
+    nb::str reason = nb::str("the device-info answer is {}, not a JSON object")
+                         .format(nb::type_name(payload.type()));
+    nb::object exc = nb::handle(PyExc_TypeError)(reason);
+    logger.attr("error")(kLookupFailed, serial, "exc_info"_a = exc);
+}
+
+nb::list list_connected_vorn_cameras() {
+    nb::object mod = self_module();
+    nb::object backend = mod.attr("current_backend")();
+    nb::list out;
+    for (nb::handle d : backend.attr("list_cameras")()) {
+        nb::object serial = d.attr("serial");
+        if (!nb::bool_(serial))
+            continue;
+        nb::object payload;
+        try {
+            payload = mod.attr("fetch_camera_facts_json")(serial);
+        } catch (nb::python_error &err) {
+            if (!err.matches(PyExc_Exception))
+                throw;
+            log_exception(mod.attr("_LOGGER"), err, kLookupFailed, serial);
+            continue;
+        }
+        if (!is_mapping(payload)) {
+            log_not_an_object(mod.attr("_LOGGER"), serial, payload);
+            continue;
+        }
+        nb::object ci =
+            mod.attr("VornCameraFacts").attr("from_dict")(payload, "os_id"_a = d.attr("os_id"));
+        if (!ci.is_none())
+            out.append(ci);
+    }
+    return out;
+}
+
+nb::object get_first_connected_vorn_camera() {
+    nb::object cams = self_module().attr("list_connected_vorn_cameras")();
+    if (!nb::bool_(cams))
+        vorn::raise(PyExc_RuntimeError, kNoCamera);
+    return cams[0];
+}
+
+nb::object get_connected_vorn_camera_by_serial(nb::object serial) {
+    nb::object mod = self_module();
+    nb::object backend = mod.attr("current_backend")();
+    nb::object match;
+    for (nb::handle d : backend.attr("list_cameras")()) {
+        nb::object same = nb::steal(
+            PyObject_RichCompare(d.attr("serial").ptr(), serial.ptr(), Py_EQ));
+        if (!same.is_valid())
+            throw nb::python_error();
+        if (nb::bool_(same)) {
+            match = nb::borrow(d);
+            break;
+        }
+    }
+    if (!match.is_valid())
+        return nb::none();
+
+    nb::object payload;
+    try {
+        payload = mod.attr("fetch_camera_facts_json")(serial);
+    } catch (nb::python_error &err) {
+        if (!err.matches(PyExc_Exception))
+            throw;
+        log_exception(mod.attr("_LOGGER"), err, kLookupFailed, serial);
+        return nb::none();
+    }
+    if (!is_mapping(payload)) {
+        log_not_an_object(mod.attr("_LOGGER"), serial, payload);
+        return nb::none();
+    }
+    return mod.attr("VornCameraFacts").attr("from_dict")(payload, "os_id"_a = match.attr("os_id"));
+}
+
+}  // namespace
+
+NB_MODULE(camera_facts, m) {
+    m.doc() =
+        "The camera facts record and camera discovery.\n\n"
+        "Discovery makes one network call (a device-info lookup over HTTPS) per attached\n"
+        "camera. A user interface that lists cameras calls it once per client connection,\n"
+        "which is acceptable. Code that needs offline enumeration walks the platform\n"
+        "backend's ``list_cameras`` directly.";
+
+    m.attr("logging") = nb::module_::import_("logging");
+    m.attr("dataclass") = vorn::import_name("dataclasses", "dataclass");
+    m.attr("Optional") = vorn::import_name("typing", "Optional");
+    m.attr("Calibration") = vorn::import_name("vorn_camera_sdk.calibration", "Calibration");
+    m.attr("current_backend") = vorn::import_name("vorn_camera_sdk.platform", "current_backend");
+    m.attr("fetch_camera_facts_json") =
+        vorn::import_name("vorn_camera_sdk.cameras.catalog_client", "fetch_camera_facts_json");
+    m.attr("spec_by_sku") = vorn::import_name("vorn_camera_sdk.cameras.camera_spec", "spec_by_sku");
+    m.attr("CameraSpec") = vorn::import_name("vorn_camera_sdk.cameras.camera_spec", "CameraSpec");
+    m.attr("_LOGGER") = vorn::get_logger(kModuleName);
+
+    m.attr("VornCameraFacts") = make_camera_facts_class(m);
+
+    m.def("list_connected_vorn_cameras", &list_connected_vorn_cameras,
+          nb::sig("def list_connected_vorn_cameras() -> list[VornCameraFacts]"),
+          "One record per attached VORN camera that resolved, in the platform backend's\n"
+          "enumeration order (possibly empty). Devices without a serial are skipped; a\n"
+          "device whose device-info lookup fails, whose SKU is not registered or whose\n"
+          "calibration is unusable is dropped with a log line. One HTTPS request per\n"
+          "device with a serial; nothing is cached.");
+    m.def("get_first_connected_vorn_camera", &get_first_connected_vorn_camera,
+          nb::sig("def get_first_connected_vorn_camera() -> VornCameraFacts"),
+          "The first record ``list_connected_vorn_cameras()`` returns. Raises RuntimeError\n"
+          "when no camera resolved.");
+    m.def("get_connected_vorn_camera_by_serial", &get_connected_vorn_camera_by_serial,
+          "serial"_a,
+          nb::sig("def get_connected_vorn_camera_by_serial(serial: str) -> "
+                  "Optional[VornCameraFacts]"),
+          "The record of the first attached device whose serial equals ``serial`` (plain\n"
+          "equality: no stripping, no case folding), or None when no device has it or its\n"
+          "lookup fails. Sends at most one device-info request.");
+}

@@ -1,0 +1,301 @@
+"""The camera facts record (from_dict/to_dict, value semantics) and Calibration."""
+
+from __future__ import annotations
+
+import dataclasses
+import json
+import logging
+import math
+import traceback
+
+import pytest
+
+from devinfo import calibration_block, facts_payload, registered_sku
+from vorn_camera_sdk.calibration import Calibration
+from vorn_camera_sdk.cameras import camera_facts
+from vorn_camera_sdk.cameras.camera_facts import VornCameraFacts
+from vorn_camera_sdk.cameras.camera_spec import spec_by_sku
+
+UNKNOWN_SKU_FMT = (
+    "camera serial=%s reports SKU %r which is not in the SDK device registry — ignoring this camera. "
+    "Add the SKU to the matching CameraSpec.skus in cameras/vorn_*."
+)
+
+
+def facts_logs(caplog):
+    return [r for r in caplog.records if r.name == camera_facts.__name__]
+
+
+@pytest.fixture
+def caplog(caplog):
+    caplog.set_level(logging.DEBUG, logger=camera_facts.__name__)
+    return caplog
+
+
+def record(os_id="/dev/video0", **payload_changes):
+    payload = facts_payload("AB12CD34")
+    payload.update(payload_changes)
+    return VornCameraFacts.from_dict(payload, os_id=os_id)
+
+
+# ---------------------------------------------------------------- from_dict
+
+
+def test_from_dict_builds_the_record(caplog):
+    sku = registered_sku()
+    payload = facts_payload("AB12CD34", sku=sku, model_name="VORN Talvex Regular", extra="ignored")
+    r = VornCameraFacts.from_dict(payload, os_id="/dev/video2")
+    assert r == VornCameraFacts(
+        os_id="/dev/video2",
+        serial="AB12CD34",
+        sku=sku,
+        model_name="VORN Talvex Regular",
+        spec=spec_by_sku(sku),
+        base_calibration=Calibration.from_dict(calibration_block()),
+    )
+    assert facts_logs(caplog) == []
+
+
+@pytest.mark.parametrize(
+    "changes",
+    [{"serial_number": ""}, {"serial_number": None}, {"sku": ""}, {"sku": 0}, {"serial_number": "", "sku": "NOT-REGISTERED"}],
+)
+def test_missing_identity_gives_none_silently(caplog, changes):
+    assert record(**changes) is None
+    assert facts_logs(caplog) == []
+
+
+@pytest.mark.parametrize("key", ["serial_number", "sku"])
+def test_absent_identity_key_gives_none(caplog, key):
+    payload = facts_payload("AB12CD34")
+    del payload[key]
+    assert VornCameraFacts.from_dict(payload, os_id="/dev/video0") is None
+    assert facts_logs(caplog) == []
+
+
+def test_unknown_sku_warns_and_skips_the_calibration(caplog):
+    payload = {"serial_number": 77, "sku": "STEREO-CAMERA-NOPE-V21"}  # no calibration at all
+    assert VornCameraFacts.from_dict(payload, os_id="/dev/video0") is None
+    (log,) = facts_logs(caplog)
+    assert (log.levelno, log.msg, log.args) == (logging.WARNING, UNKNOWN_SKU_FMT, (77, "STEREO-CAMERA-NOPE-V21"))
+    assert "reports SKU 'STEREO-CAMERA-NOPE-V21'" in log.getMessage()
+
+
+@pytest.mark.parametrize("block", [None, [calibration_block()], json.dumps(calibration_block())], ids=["none", "list", "json-text"])
+def test_calibration_block_not_a_dict(caplog, block):
+    assert record(base_calibration=block) is None
+    (log,) = facts_logs(caplog)
+    assert (log.levelno, log.msg, log.args) == (logging.ERROR, "no base_calibration block for serial=%s", ("AB12CD34",))
+    assert log.exc_info is None
+
+
+def test_calibration_block_missing(caplog):
+    payload = facts_payload("AB12CD34")
+    del payload["base_calibration"]
+    assert VornCameraFacts.from_dict(payload, os_id="/dev/video0") is None
+    (log,) = facts_logs(caplog)
+    assert log.msg == "no base_calibration block for serial=%s"
+
+
+def _broken(what):
+    block = calibration_block()
+    if what == "KeyError":
+        del block["cameras"][0]["fx"]
+    elif what == "TypeError":
+        block["cameras"] = "left,right"
+    else:
+        block["cameras"][1]["role"] = "left"
+    return block
+
+
+@pytest.mark.parametrize("error", [KeyError, TypeError, ValueError])
+def test_bad_calibration_logs_with_traceback(caplog, error):
+    assert record(base_calibration=_broken(error.__name__)) is None
+    (log,) = facts_logs(caplog)
+    assert (log.levelno, log.msg, log.args) == (logging.ERROR, "calibration deserialize failed for serial=%s", ("AB12CD34",))
+    exc_type, exc, tb = log.exc_info
+    assert exc_type is error and isinstance(exc, error)
+    assert traceback.extract_tb(tb)[-1].filename.endswith("calibration.py")
+    assert "Traceback" in caplog.text
+
+
+def test_other_calibration_errors_propagate(monkeypatch, caplog):
+    class Exploding:
+        @staticmethod
+        def from_dict(block):
+            raise RuntimeError("boom")
+
+    monkeypatch.setattr(camera_facts, "Calibration", Exploding)
+    with pytest.raises(RuntimeError, match="boom"):
+        record()
+    assert facts_logs(caplog) == []
+
+
+@pytest.mark.parametrize("given, stored", [(None, ""), ("", ""), (0, ""), (7, "7"), ("Talvex", "Talvex")])
+def test_model_name(given, stored):
+    assert record(model_name=given).model_name == stored
+
+
+def test_model_name_absent():
+    payload = facts_payload("AB12CD34")
+    del payload["model_name"]
+    assert VornCameraFacts.from_dict(payload, os_id="x").model_name == ""
+
+
+def test_values_become_str():
+    r = record(serial_number=42)
+    assert r.serial == "42"
+    assert type(r.sku) is str
+
+
+def test_subclass_gets_its_own_instances():
+    class Mine(VornCameraFacts):
+        pass
+
+    assert type(Mine.from_dict(facts_payload("S1"), os_id="x")) is Mine
+
+
+def test_payload_without_get():
+    with pytest.raises(AttributeError):
+        VornCameraFacts.from_dict([("serial_number", "S")], os_id="x")
+
+
+@pytest.mark.parametrize(
+    "call, mentions",
+    [
+        (lambda p: VornCameraFacts.from_dict(p), "os_id"),
+        (lambda p: VornCameraFacts.from_dict(p, "/dev/video0"), "positional"),
+        (lambda p: VornCameraFacts.from_dict(p, os_id="x", serial="S"), "serial"),
+        (lambda p: VornCameraFacts.from_dict(os_id="x"), "payload"),
+    ],
+)
+def test_argument_errors(call, mentions):
+    with pytest.raises(TypeError, match=mentions):
+        call(facts_payload("S1"))
+
+
+def test_payload_by_keyword():
+    assert VornCameraFacts.from_dict(payload=facts_payload("S1"), os_id="x").serial == "S1"
+
+
+# ---------------------------------------------------------------- to_dict and the record
+
+
+def test_to_dict_layout():
+    r = record()
+    d = r.to_dict()
+    assert list(d) == ["serial_number", "sku", "model_name", "base_calibration"]
+    assert d["serial_number"] is r.serial and d["sku"] is r.sku
+    assert d["base_calibration"] == r.base_calibration.to_dict()
+
+
+def test_round_trip_through_json_text():
+    r = record(os_id="/dev/video4", extra_top_level_key=1)
+    text = json.dumps(r.to_dict())
+    again = VornCameraFacts.from_dict(json.loads(text), os_id="/dev/video4")
+    assert again == r and hash(again) == hash(r)
+    assert again is not r
+
+
+def test_record_is_a_frozen_slotted_dataclass():
+    r = record()
+    assert [f.name for f in dataclasses.fields(VornCameraFacts)] == [
+        "os_id", "serial", "sku", "model_name", "spec", "base_calibration",
+    ]
+    assert not hasattr(r, "__dict__")
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        r.serial = "other"
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        del r.os_id
+    # 3.11's frozen+slots __setattr__ fails with TypeError for unknown names.
+    with pytest.raises((dataclasses.FrozenInstanceError, AttributeError, TypeError)):
+        r.extra = 1
+    assert r.serial == "AB12CD34"
+    assert dataclasses.replace(r, os_id="/dev/video9").os_id == "/dev/video9"
+
+
+def test_value_semantics_and_text_form():
+    a, b, c = record(), record(), record(os_id="/dev/video1")
+    assert a == b and a != c
+    assert len({a, b, c}) == 2
+    text = repr(VornCameraFacts("o", "s", "k", "m", None, None))
+    assert text == "VornCameraFacts(os_id='o', serial='s', sku='k', model_name='m', spec=None, base_calibration=None)"
+
+
+# ---------------------------------------------------------------- Calibration
+
+
+def test_calibration_accessors():
+    cal = Calibration.from_dict(calibration_block())
+    left, right = cal.left, cal.right
+    assert (left.role, right.role) == ("left", "right")
+    assert left.camera_matrix == ((712.4, 0.0, 640.2), (0.0, 712.9, 361.7), (0.0, 0.0, 1.0))
+    assert right.distortion == (-0.029, 0.011, 0.0003, -0.0001, 0.0009, 0.0, 0.0, 0.0)
+    assert left.size == (1280, 720)
+    assert math.isclose(cal.baseline, math.sqrt(0.0601**2 + 0.0002**2 + 0.0004**2))
+    with pytest.raises(KeyError):
+        cal.camera("centre")
+
+
+def test_calibration_dict_form_and_round_trip():
+    block = calibration_block()
+    block["cameras"].reverse()  # order is kept, whatever it is
+    cal = Calibration.from_dict(block)
+    d = cal.to_dict()
+    assert list(d) == ["version", "cameras"]
+    assert [c["role"] for c in d["cameras"]] == ["right", "left"]
+    assert list(d["cameras"][0]) == [
+        "role", "width", "height", "fx", "fy", "cx", "cy",
+        "k1", "k2", "p1", "p2", "k3", "k4", "k5", "k6", "rotation", "translation",
+    ]
+    assert d["cameras"][1]["rotation"] == [[1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0]]
+    assert Calibration.from_dict(json.loads(json.dumps(d))) == cal
+    assert hash(Calibration.from_dict(d)) == hash(cal)
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        cal.version = 4
+
+
+def test_distortion_terms_default_to_zero():
+    block = calibration_block()
+    for cam in block["cameras"]:
+        for key in ("k1", "k2", "p1", "p2", "k3", "k4", "k5", "k6"):
+            del cam[key]
+    assert Calibration.from_dict(block).left.distortion == (0.0,) * 8
+
+
+def _cam(block, i=0):
+    return block["cameras"][i]
+
+
+BAD_CALIBRATIONS = [
+    *[(f"missing-{key}", lambda b, k=key: b.pop(k), KeyError) for key in ("version", "cameras")],
+    *[
+        (f"missing-camera-{key}", lambda b, k=key: _cam(b, 1).pop(k), KeyError)
+        for key in ("role", "width", "height", "fx", "fy", "cx", "cy", "rotation", "translation")
+    ],
+    ("cameras-not-list", lambda b: b.update(cameras={"left": 1}), TypeError),
+    ("camera-not-mapping", lambda b: b["cameras"].append(3), TypeError),
+    ("version-text", lambda b: b.update(version="3"), TypeError),
+    ("fx-text", lambda b: _cam(b).update(fx="712.4"), TypeError),
+    ("fx-bool", lambda b: _cam(b).update(fx=True), TypeError),
+    ("k1-none", lambda b: _cam(b).update(k1=None), TypeError),
+    ("width-float", lambda b: _cam(b).update(width=1280.0), TypeError),
+    ("rotation-text", lambda b: _cam(b).update(rotation="identity"), TypeError),
+    ("two-lefts", lambda b: _cam(b, 1).update(role="left"), ValueError),
+    ("one-camera", lambda b: b["cameras"].pop(), ValueError),
+    ("three-cameras", lambda b: b["cameras"].append(dict(_cam(b))), ValueError),
+    ("width-zero", lambda b: _cam(b).update(width=0), ValueError),
+    ("fy-negative", lambda b: _cam(b, 1).update(fy=-1.0), ValueError),
+    ("fx-nan", lambda b: _cam(b).update(fx=float("nan")), ValueError),
+    ("rotation-2-rows", lambda b: _cam(b).update(rotation=[[1, 0, 0], [0, 1, 0]]), ValueError),
+    ("rotation-short-row", lambda b: _cam(b).update(rotation=[[1, 0, 0], [0, 1], [0, 0, 1]]), ValueError),
+    ("translation-2", lambda b: _cam(b, 1).update(translation=[-0.06, 0.0]), ValueError),
+]
+
+
+@pytest.mark.parametrize("mutate, error", [row[1:] for row in BAD_CALIBRATIONS], ids=[row[0] for row in BAD_CALIBRATIONS])
+def test_calibration_rejects(mutate, error):
+    block = calibration_block()
+    mutate(block)
+    with pytest.raises(error):
+        Calibration.from_dict(block)
