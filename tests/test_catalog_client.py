@@ -101,7 +101,8 @@ def test_untrusted_certificate_is_a_url_error(devinfo, monkeypatch, tmp_path):
         catalog_client.fetch_camera_facts_json("AB12CD34")
 
 
-def test_response_is_closed_before_parsing(monkeypatch):
+@pytest.mark.parametrize("timeout_args, timeout", [((), 10.0), ((None,), None), ((2,), 2)])
+def test_response_is_closed_before_parsing(monkeypatch, timeout_args, timeout):
     events = []
 
     class Response:
@@ -131,8 +132,8 @@ def test_response_is_closed_before_parsing(monkeypatch):
     monkeypatch.setattr(catalog_client, "json", types.SimpleNamespace(loads=loads))
     monkeypatch.setattr(catalog_client, "_CAMERA_FACTS_URL", "https://h/x?s=")
 
-    assert catalog_client.fetch_camera_facts_json("S 1") == "parsed"
-    assert events == [("open", "https://h/x?s=S%201", "GET", 10.0), "enter", "exit", ("loads", '{"a": 1}')]
+    assert catalog_client.fetch_camera_facts_json("S 1", *timeout_args) == "parsed"
+    assert events == [("open", "https://h/x?s=S%201", "GET", timeout), "enter", "exit", ("loads", '{"a": 1}')]
 
 
 def test_failed_read_still_closes_the_response(monkeypatch):

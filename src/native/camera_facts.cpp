@@ -290,7 +290,7 @@ NB_MODULE(camera_facts, m) {
           "The first record ``list_connected_vorn_cameras()`` returns. Raises RuntimeError\n"
           "when no camera resolved.");
     m.def("get_connected_vorn_camera_by_serial", &get_connected_vorn_camera_by_serial,
-          "serial"_a,
+          "serial"_a.none(),
           nb::sig("def get_connected_vorn_camera_by_serial(serial: str) -> "
                   "Optional[VornCameraFacts]"),
           "The record of the first attached device whose serial equals ``serial`` (plain\n"

@@ -103,8 +103,8 @@ NB_MODULE(catalog_client, m) {
           "version cannot be determined.");
     m.attr("_USER_AGENT") = user_agent();
 
-    m.def("fetch_camera_facts_json", &fetch_camera_facts_json, "camera_serial"_a,
-          "timeout"_a = 10.0,
+    m.def("fetch_camera_facts_json", &fetch_camera_facts_json, "camera_serial"_a.none(),
+          "timeout"_a.none() = 10.0,
           nb::sig("def fetch_camera_facts_json(camera_serial: str, timeout: float = 10.0) -> dict"),
           "Query the device-info endpoint by serial. The payload comes back as a dict in\n"
           "SDK shape, with \"base_calibration\" already at the top level because the server\n"
