@@ -276,23 +276,24 @@ class Emulator:
             shutil.rmtree(self._root, ignore_errors=True)
 
     def _stop_server(self) -> None:
-        if self._server is not None:
-            for flags in (0, MNT_DETACH):  # detach when descriptors are still open
-                try:
-                    umount(MOUNT, flags)
-                    break
-                except OSError:
-                    pass
+        if self._server is None:
+            return
+        try:
+            umount(MOUNT)  # the server sees the unmount and exits by itself
+        except OSError:
+            # Busy (a test leaked a descriptor on a node) or already gone:
+            # detach it and stop the server, which ends the connection.
             try:
-                self._server.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self._server.terminate()
-                try:
-                    self._server.wait(timeout=5)
-                except subprocess.TimeoutExpired:
-                    self._server.kill()
-                    self._server.wait()
-            self._server = None
+                umount(MOUNT, MNT_DETACH)
+            except OSError:
+                pass
+            self._server.terminate()
+        try:
+            self._server.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            self._server.kill()
+            self._server.wait()
+        self._server = None
 
     def __enter__(self) -> "Emulator":
         self.reset()
