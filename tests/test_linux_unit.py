@@ -62,14 +62,6 @@ def test_constants_are_bound_in_order_with_their_values():
     assert {n: getattr(linux, n) for n in expected} == expected
 
 
-def test_control_table():
-    table = linux._CANONICAL_TO_V4L2_ID
-    assert list(table.items())[:2] == [("brightness", 0x00980900), ("contrast", 0x00980901)]
-    assert list(table)[4:9] == ["gain", "auto_exposure", "exposure", "gamma", "white_balance_auto"]
-    assert table["exposure"] == 0x009A0902 and table["backlight_compensation"] == 0x0098091C
-    assert len(table) == 13
-
-
 # -- capability query: descriptor handling -----------------------------------
 
 
