@@ -20,7 +20,7 @@ class Frame:
     ``image`` is the whole frame as a ``uint8`` NumPy array of shape
     (height, width, 3) in BGR channel order (OpenCV's order). ``timestamp`` is
     the frame's presentation time in seconds: for a live camera the capture
-    clock the device driver stamps, for a recording the time since its start.
+    time the device driver stamps, for a recording the time stored in the file.
     ``index`` counts the frames a source has yielded, from 0.
 
     For a stereo stream the frame carries the left and right views side by

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import errno as _errno
+import threading
 import time
 from typing import TYPE_CHECKING, Any, Iterator, Optional
 
@@ -54,12 +55,17 @@ class CameraSource(FrameSource):
     """
 
     def __init__(self, record: "VornCameraFacts", mode: "CaptureMode") -> None:
+        """__init__(record: VornCameraFacts, mode: CaptureMode) -> None"""
         self.record = record
         self.mode = mode
         self._container: Any = None
         self._controls: Optional["CameraControls"] = None
         self._closed = False
         self._count = 0
+        # close() from another thread must not pull the container out from
+        # under a read in progress; the reader releases it instead.
+        self._lock = threading.Lock()
+        self._reading = False
 
     def __repr__(self) -> str:
         return (
@@ -135,9 +141,12 @@ class CameraSource(FrameSource):
     def _frames(self) -> Iterator[Frame]:
         av, _ = import_stream_modules()
         container = self._container
-        stream = container.streams.video[0]
-        decoded = container.decode(stream)
+        decoded = container.decode(container.streams.video[0])
         while True:
+            with self._lock:
+                if self._closed:
+                    return
+                self._reading = True
             try:
                 video_frame = next(decoded)
             except StopIteration:
@@ -146,26 +155,40 @@ class CameraSource(FrameSource):
                 if self._closed:
                     return
                 raise _device_error(exc, f"streaming from {self._describe()} failed", self.record.os_id) from exc
+            finally:
+                with self._lock:
+                    self._reading = False
+                    closed = self._closed
+                if closed:
+                    self._release_stream()
+            if closed:
+                return
             image = video_frame.to_ndarray(format="bgr24")
             stamp = video_frame.time
             timestamp = float(stamp) if stamp is not None else time.monotonic()
             frame = make_frame(image, timestamp, self._count, self.stereo)
             self._count += 1
             yield frame
-            if self._closed:
-                return
+
+    def _release_stream(self) -> None:
+        container, self._container = self._container, None
+        if container is not None:
+            container.close()
 
     def close(self) -> None:
         """close() -> None
 
-        Release the video stream and the control handle. Closing twice is harmless.
+        Release the video stream and the control handle. Closing twice is
+        harmless. Another thread may call it while frames are being read:
+        the stream is then released as soon as the frame being read arrives.
         """
-        self._closed = True
-        container, self._container = self._container, None
-        controls, self._controls = self._controls, None
+        with self._lock:
+            self._closed = True
+            reading = self._reading
+            controls, self._controls = self._controls, None
         try:
-            if container is not None:
-                container.close()
+            if not reading:
+                self._release_stream()
         finally:
             if controls is not None:
                 controls.close()

@@ -60,6 +60,7 @@ class MkvSource(FrameSource):
     """
 
     def __init__(self, path: Union[str, "os.PathLike[str]"], *, stereo: Optional[bool] = None) -> None:
+        """__init__(path: str | os.PathLike, *, stereo: Optional[bool] = None) -> None"""
         self.path = os.fspath(path)
         self._stereo = stereo
         self._metadata: Optional[dict] = None
