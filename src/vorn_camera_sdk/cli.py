@@ -332,6 +332,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     args = parser.parse_args(argv)
     try:
         return args.run(args)
+    except BrokenPipeError:
+        # The reader went away (e.g. `| head`): stop quietly.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_OK
     except _UsageError as exc:
         _err(f"{exc}.")
         return EXIT_USAGE
