@@ -12,6 +12,7 @@
 #include <initializer_list>
 
 namespace nb = nanobind;
+using vorn::from_import;
 using vorn::import_name;
 
 namespace {
@@ -25,27 +26,6 @@ nb::object this_module() {
     if (PyErr_Occurred())
         throw nb::python_error();
     return nb::module_::import_(kModuleName);
-}
-
-// `from <module> import <name>`, including the interpreter's ImportError when
-// the module lacks the name.
-nb::object from_import(const char *module, const char *name) {
-    nb::object fromlist = nb::make_tuple(nb::str(name));
-    nb::object mod = nb::steal(PyImport_ImportModuleLevel(module, nullptr, nullptr, fromlist.ptr(), 0));
-    if (!mod.is_valid())
-        throw nb::python_error();
-    PyObject *value = PyObject_GetAttrString(mod.ptr(), name);
-    if (value)
-        return nb::steal(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-        throw nb::python_error();
-    PyErr_Clear();
-    nb::object where = nb::getattr(mod, "__file__", nb::none());
-    nb::str message = nb::str("cannot import name {!r} from {!r} ({})")
-                          .format(nb::str(name), nb::str(module),
-                                  where.is_none() ? nb::str("unknown location") : nb::str(where));
-    PyErr_SetImportError(message.ptr(), nb::str(module).ptr(), where.ptr());
-    throw nb::python_error();
 }
 
 // The pieces joined into one str; each piece must already be a str.

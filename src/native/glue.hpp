@@ -12,19 +12,14 @@ namespace vorn {
 
 namespace nb = nanobind;
 
-// `from <module> import <name>`
-inline nb::object import_name(const char *module, const char *name) {
-    return nb::module_::import_(module).attr(name);
-}
-
-// `from .<submodule> import <name>` as module `module` would execute it: the
-// relative import resolves against the module's own package, and a name the
-// submodule lacks raises ImportError, as the import statement does.
-inline nb::object import_relative(nb::handle module, const char *submodule, const char *name) {
+// `from <module> import <name>` (level 0, `globals` unused) or, with level 1
+// and the importing module's dict, `from .<module> import <name>`. A name the
+// module lacks raises ImportError, as the import statement does.
+inline nb::object from_import(const char *module, const char *name, int level = 0,
+                              PyObject *globals = nullptr) {
     nb::list fromlist;
     fromlist.append(nb::str(name));
-    PyObject *mod = PyImport_ImportModuleLevel(submodule, PyModule_GetDict(module.ptr()),
-                                               nullptr, fromlist.ptr(), 1);
+    PyObject *mod = PyImport_ImportModuleLevel(module, globals, nullptr, fromlist.ptr(), level);
     if (!mod)
         throw nb::python_error();
     nb::object source = nb::steal(mod);
@@ -33,11 +28,25 @@ inline nb::object import_relative(nb::handle module, const char *submodule, cons
         if (!PyErr_ExceptionMatches(PyExc_AttributeError))
             throw nb::python_error();
         PyErr_Clear();
-        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%U'", name,
-                     source.attr("__name__").ptr());
+        nb::object where = nb::getattr(source, "__file__", nb::none());
+        nb::str message = nb::str("cannot import name {!r} from {!r} ({})")
+                              .format(nb::str(name), source.attr("__name__"),
+                                      where.is_none() ? nb::str("unknown location") : nb::str(where));
+        PyErr_SetImportError(message.ptr(), source.attr("__name__").ptr(), where.ptr());
         throw nb::python_error();
     }
     return nb::steal(value);
+}
+
+// `from <module> import <name>`
+inline nb::object import_name(const char *module, const char *name) {
+    return from_import(module, name);
+}
+
+// `from .<submodule> import <name>` as `module` itself would execute it: the
+// import resolves against the module's own package.
+inline nb::object import_relative(nb::handle module, const char *submodule, const char *name) {
+    return from_import(submodule, name, 1, PyModule_GetDict(module.ptr()));
 }
 
 // Raise `exc_type(message)` (any Python exception class) from C++.
