@@ -196,7 +196,8 @@ def _cmd_controls(args: argparse.Namespace) -> int:
     with handle:
         for name, value in writes:
             if handle.set(name, value):
-                print(f"{name} = {handle.get(name)!s}")
+                now = handle.get(name)
+                print(f"{name} = {'unavailable' if now is None else format(now, 'g')}")
             else:
                 refused += 1
                 hint = ""
@@ -209,8 +210,7 @@ def _cmd_controls(args: argparse.Namespace) -> int:
                 c = by_name[name]
                 value = handle.get(name)
                 shown = "unavailable" if value is None else f"{value:g}"
-                unit = f" {c.unit}" if c.unit else ""
-                print(f"{name:24} {shown:>12}{unit}   (range {c.min}..{c.max}, default {c.default})")
+                print(f"{name:24} {shown:>11} {c.unit or '':5}  (range {c.min}..{c.max}, default {c.default})")
     return EXIT_NOTHING if refused else EXIT_OK
 
 
