@@ -14,8 +14,8 @@ from __future__ import annotations
 import ast
 import os
 import shutil
-import sys
 import tempfile
+import time
 from pathlib import Path
 
 import pytest
@@ -79,6 +79,9 @@ def guest_run():
         pytest.skip(f"kernel guest unavailable: {exc}")
 
     assets.CACHE.mkdir(parents=True, exist_ok=True)
+    for old in assets.CACHE.glob("run-*"):  # consoles of failed runs, kept a day
+        if time.time() - old.stat().st_mtime > 86400:
+            shutil.rmtree(old, ignore_errors=True)
     run_dir = Path(tempfile.mkdtemp(prefix="run-", dir=assets.CACHE))
     cameras = [dict(c) for c in CAMERAS]
     usbip = UsbipServer([UvcCamera(c["busid"], c["family"], c["serial"], devnum=i + 2, without=c["without"])

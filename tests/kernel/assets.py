@@ -125,7 +125,7 @@ def _unpack(deb: Path, into: Path) -> None:
 
 
 def extract_vmlinux(vmlinuz: bytes) -> bytes:
-    """The ELF kernel inside a bzImage (xz-, gzip- or zstd-less: xz and gzip)."""
+    """The ELF kernel inside a bzImage compressed with xz or gzip."""
     for magic, decompress in ((b"\xfd7zXZ\x00", lambda d: lzma.LZMADecompressor(lzma.FORMAT_XZ).decompress(d)),
                               (b"\x1f\x8b\x08", _gunzip)):
         pos = vmlinuz.find(magic)
@@ -252,9 +252,11 @@ def prepare_kernel() -> tuple[Path, str]:
         (staged / "modules").mkdir(parents=True)
         (staged / "vmlinux").write_bytes(extract_vmlinux(vmlinuz.read_bytes()))
         moddir = next((root / "lib" / "modules").iterdir())
+        order = []
         for path in resolve_modules(moddir):
-            (staged / "modules" / path.name.split(".ko")[0]).with_suffix(".ko").write_bytes(_read_module(path))
-        order = [p.name.split(".ko")[0] for p in resolve_modules(moddir)]
+            name = path.name.split(".ko")[0]
+            (staged / "modules" / f"{name}.ko").write_bytes(_read_module(path))
+            order.append(name)
         (staged / "modules.list").write_text("\n".join(order) + "\n")
         (staged / "ready").write_text(release + "\n")
         staged.rename(folder)

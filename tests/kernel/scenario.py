@@ -10,10 +10,13 @@ The tests run in file order and share the plugged cameras.
 
 from __future__ import annotations
 
+import faulthandler
+import fcntl
 import importlib
 import json
 import os
 import socket
+import struct
 import threading
 
 import pytest
@@ -70,6 +73,15 @@ class Rig:
         return self.server.call("state", cam["busid"])
 
 
+@pytest.fixture(autouse=True)
+def _watchdog():
+    # A test stuck in the driver would hold the guest until the host gives
+    # up on it; dump the stacks and end the run instead.
+    faulthandler.dump_traceback_later(90, exit=True)
+    yield
+    faulthandler.cancel_dump_traceback_later()
+
+
 @pytest.fixture(scope="module")
 def rig():
     server = ServerClient(SERVER["host"], SERVER["port"])
@@ -121,6 +133,38 @@ def test_uvcvideo_binds_a_capture_and_a_metadata_node(rig, linux):
     assert linux._read_usb_iproduct(nodes[1]) == f"VORN Talvex {TALVEX['serial']}"
 
 
+def _raw_querycap(node: str) -> tuple[str, int, int]:
+    fd = os.open(node, os.O_RDWR | os.O_NONBLOCK)
+    try:
+        buf = bytearray(104)
+        fcntl.ioctl(fd, 0x80685600, buf)
+    finally:
+        os.close(fd)
+    driver = bytes(buf[:16]).rstrip(b"\0").decode()
+    capabilities, device_caps = struct.unpack_from("<II", buf, 84)
+    return driver, capabilities, device_caps
+
+
+def test_the_emulated_devices_look_like_uvcvideo(rig):
+    """The FUSE harness of the host tests models uvcvideo's nodes; check it
+    against the real driver: capability words and the sysfs layout."""
+    try:
+        import harness
+    except ImportError as exc:
+        pytest.skip(f"tests/harness is not importable: {exc}")
+    capture, meta = rig.plug(TALVEX)
+    assert _raw_querycap(capture) == ("uvcvideo", harness.UVC_CAPABILITIES, harness.CAPTURE_DEVICE_CAPS)
+    assert _raw_querycap(meta) == ("uvcvideo", harness.UVC_CAPABILITIES, harness.META_DEVICE_CAPS)
+    # the "device" link leads to the interface; the USB device is its parent
+    # (the emulator's usb_ancestor=1), with sysfs's trailing newline on "product"
+    for node in (capture, meta):
+        interface = os.path.realpath(f"/sys/class/video4linux/{os.path.basename(node)}/device")
+        usb = os.path.dirname(interface)
+        assert not os.path.exists(os.path.join(interface, "idVendor"))
+        with open(os.path.join(usb, "product")) as f:
+            assert f.read() == f"VORN Talvex {TALVEX['serial']}\n"
+
+
 def test_list_cameras_lists_each_camera_once(rig, backend):
     rig.plug(TALVEX)
     rig.plug(PETRIN)
@@ -150,10 +194,12 @@ CONTROL_WRITES = [
     ("white_balance", 5100, 5100),
     ("power_line_frequency", 2, 2),
     ("backlight_compensation", 1, 1),
+    # out of range: uvcvideo clamps to the camera's maximum and succeeds
+    ("brightness", 1000, 64),
 ]
 
 
-@pytest.mark.parametrize("name,value,held", CONTROL_WRITES, ids=[c[0] for c in CONTROL_WRITES])
+@pytest.mark.parametrize("name,value,held", CONTROL_WRITES, ids=[f"{c[0]}={c[1]}" for c in CONTROL_WRITES])
 def test_control_writes_reach_the_camera(rig, controls, name, value, held):
     handle = controls(TALVEX)
     assert handle.set(name, value) is True
@@ -311,11 +357,17 @@ def test_camera_source_streams_while_a_control_changes(rig, backend, discovery, 
 # -- unplugging ------------------------------------------------------------------------------
 
 
-def test_unplugged_camera_is_gone_at_the_next_call(rig, backend):
+def test_unplugged_camera_is_gone_at_the_next_call(rig, backend, controls):
     rig.plug(TALVEX)
     rig.plug(PETRIN)
     assert [d.serial for d in backend.list_cameras()] == [TALVEX["serial"], PETRIN["serial"]]
+    handle = controls(PETRIN)
     rig.pull(PETRIN)
     assert [d.serial for d in backend.list_cameras()] == [TALVEX["serial"]]
+    # a handle still open on the pulled camera fails softly (ENODEV)
+    assert handle.get("brightness") is None
+    assert handle.set("brightness", 3) is False
+    handle.close()
     rig.plug(PETRIN)  # plugged back in: it is found again
     assert [d.serial for d in backend.list_cameras()] == [TALVEX["serial"], PETRIN["serial"]]
+
