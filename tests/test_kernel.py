@@ -7,6 +7,10 @@ in-guest test is reported here as its own test. Run alone with
 ``pytest -m kernel tests/test_kernel.py``; needs root, qemu-system-x86 and
 apt-get access to Debian's kernel and busybox-static packages, and skips
 with the reason otherwise.
+
+Settings from the environment: VORN_KERNEL_CACHE (download and build
+folder), VORN_KERNEL_TIMEOUT (seconds the guest may take, default 420),
+VORN_KERNEL_ACCEL (QEMU accelerator, default tcg).
 """
 
 from __future__ import annotations

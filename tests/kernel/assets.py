@@ -219,7 +219,8 @@ def static_busybox() -> Path:
         found = next((p for p in (Path(tmp) / "root").rglob("busybox") if _is_static_elf(p)), None)
         if found is None:
             raise Unavailable("busybox-static holds no static busybox")
-        shutil.copy2(found, cached)
+        shutil.copy2(found, Path(tmp) / "busybox")
+        os.replace(Path(tmp) / "busybox", cached)
     return cached
 
 
@@ -259,7 +260,11 @@ def prepare_kernel() -> tuple[Path, str]:
             order.append(name)
         (staged / "modules.list").write_text("\n".join(order) + "\n")
         (staged / "ready").write_text(release + "\n")
-        staged.rename(folder)
+        try:
+            staged.rename(folder)
+        except OSError:
+            if not (folder / "ready").exists():  # not a concurrent run that got there first
+                raise
     return folder, release
 
 
@@ -289,7 +294,8 @@ def build_image() -> GuestImage:
         entries.append(("init", 0o100755, INIT.encode()))
         entries.append(("modules.list", 0o100644, "\n".join(names).encode() + b"\n"))
         entries += [(f"lib/modules/{n}.ko", 0o100644, (folder / "modules" / f"{n}.ko").read_bytes()) for n in names]
-        tmp = initramfs.with_suffix(".tmp")
-        tmp.write_bytes(_cpio(entries))
-        tmp.rename(initramfs)
+        fd, tmp = tempfile.mkstemp(dir=folder, suffix=".tmp")
+        with os.fdopen(fd, "wb") as f:
+            f.write(_cpio(entries))
+        os.replace(tmp, initramfs)
     return GuestImage(folder / "vmlinux", initramfs, release)

@@ -37,6 +37,12 @@ def _module(name: str):
         pytest.skip(f"{name} is not available: {exc}")
 
 
+def _both_nodes(vport: int):
+    """The camera's capture and metadata nodes once both exist, else None."""
+    nodes = vhci.video_nodes_of(vport)
+    return nodes if len(nodes) == 2 and all(os.path.exists(n) for n in nodes) else None
+
+
 class Rig:
     """The cameras plugged into the guest, by busid."""
 
@@ -51,9 +57,7 @@ class Rig:
         if busid not in self.ports:
             vport = vhci.attach(busid, SERVER["host"], SERVER["port"])
             self.ports[busid] = vport
-            self.nodes[busid] = vhci.wait_for(
-                lambda: (n if len(n) == 2 and all(os.path.exists(p) for p in n) else None)
-                if (n := vhci.video_nodes_of(vport)) else None)
+            self.nodes[busid] = vhci.wait_for(lambda: _both_nodes(vport))
         return self.nodes[busid]
 
     def capture_node(self, cam: dict) -> str:
@@ -289,6 +293,7 @@ def devinfo_url():
 
 @pytest.fixture
 def discovery(devinfo_url, monkeypatch):
+    """camera_facts, with the device-info client pointed at the host's server."""
     camera_facts = _module("vorn_camera_sdk.cameras.camera_facts")
     catalog_client = _module("vorn_camera_sdk.cameras.catalog_client")
     monkeypatch.setenv("SSL_CERT_FILE", devinfo_url["ca_file"])
@@ -311,27 +316,10 @@ def test_discovery_resolves_the_plugged_cameras(rig, discovery):
 # -- streaming ---------------------------------------------------------------------------
 
 
-def _catalog_mode(fourcc: str, width: int, height: int, fps):
-    talvex = _module("vorn_camera_sdk.cameras.vorn_talvex").VORN_TALVEX
-    for mode in talvex.modes:
-        if (mode.fourcc, mode.width, mode.height, mode.fps) == (fourcc, width, height, fps):
-            return mode
-    pytest.skip(f"the catalog has no {fourcc} {width}x{height} at {fps} fps")
-
-
-@pytest.mark.parametrize("fourcc,width,height", [("YUYV", 640, 360), ("MJPG", 1280, 360)])
-def test_camera_source_streams_while_a_control_changes(rig, backend, discovery, fourcc, width, height):
-    pytest.importorskip("av")
-    camera_source = _module("vorn_camera_sdk.sources.camera_source")
-    mode = _catalog_mode(fourcc, width, height, 30)
-    record = discovery.get_connected_vorn_camera_by_serial(TALVEX["serial"])
-    assert record is not None
-    node = rig.capture_node(TALVEX)
-    assert backend.av_open_args(node, mode)[:2] == (node, "v4l2")
+def _stream(rig, source, brightness: int, count: int = 8) -> list:
+    """``count`` frames from ``source``; brightness changes after the third
+    through the source's control handle while the stream keeps flowing."""
     sent_before = rig.state(TALVEX)["frames_sent"]
-    brightness = 11 if fourcc == "YUYV" else -23
-
-    source = camera_source.CameraSource(record, mode)
     frames = []
     try:
         for frame in source:
@@ -339,19 +327,41 @@ def test_camera_source_streams_while_a_control_changes(rig, backend, discovery, 
             if len(frames) == 3:
                 assert source.controls.set("brightness", brightness) is True
                 assert source.controls.get("brightness") == float(brightness)
-            if len(frames) == 8:
+            if len(frames) == count:
                 break
     finally:
         source.close()
-
     state = rig.state(TALVEX)
     assert state["controls"]["brightness"] == brightness
-    assert state["frames_sent"] - sent_before >= 8
-    assert all(f.image.shape == (height, width, 3) for f in frames)
-    assert all(f.stereo == mode.stereo for f in frames)
-    if fourcc == "YUYV":
-        # the camera shifts its gradient by two pixels per frame
-        assert not (frames[0].image == frames[1].image).all()
+    assert state["frames_sent"] - sent_before >= count
+    assert not state["streaming"]  # closing stopped the stream at the camera
+    return frames
+
+
+def test_camera_source_streams_while_a_control_changes(rig, backend, discovery):
+    pytest.importorskip("av")
+    camera_source = _module("vorn_camera_sdk.sources.camera_source")
+    talvex = _module("vorn_camera_sdk.cameras.vorn_talvex").VORN_TALVEX
+    mode = next(m for m in talvex.modes if (m.fourcc, m.width, m.height, m.fps) == ("YUYV", 640, 360, 30))
+    record = discovery.get_connected_vorn_camera_by_serial(TALVEX["serial"])
+    assert record is not None and record.os_id == rig.capture_node(TALVEX)
+    assert backend.av_open_args(record.os_id, mode) == (
+        record.os_id, "v4l2", {"input_format": "yuyv422", "video_size": "640x360", "framerate": "30"})
+
+    frames = _stream(rig, camera_source.CameraSource(record, mode), brightness=11)
+    assert all(f.image.shape == (360, 640, 3) and not f.stereo for f in frames)
+    # the camera shifts its gradient by two pixels per frame
+    assert not (frames[0].image == frames[1].image).all()
+
+
+def test_a_serial_resolves_to_a_stereo_stream_in_the_default_mode(rig, discovery):
+    pytest.importorskip("av")
+    factory = _module("vorn_camera_sdk.sources.factory")
+    source = factory.resolve_source_arg(f"  {TALVEX['serial']} ")
+    assert (source.mode.fourcc, source.mode.width, source.mode.height) == ("MJPG", 1280, 360)
+    frames = _stream(rig, source, brightness=-23, count=4)
+    assert all(f.image.shape == (360, 1280, 3) for f in frames)
+    assert all(f.left.shape == f.right.shape == (360, 640, 3) for f in frames)
 
 
 # -- unplugging ------------------------------------------------------------------------------
@@ -371,3 +381,10 @@ def test_unplugged_camera_is_gone_at_the_next_call(rig, backend, controls):
     rig.plug(PETRIN)  # plugged back in: it is found again
     assert [d.serial for d in backend.list_cameras()] == [TALVEX["serial"], PETRIN["serial"]]
 
+
+def test_discovery_forgets_an_unplugged_camera(rig, discovery):
+    rig.plug(PETRIN)
+    assert len(discovery.list_connected_vorn_cameras()) == 2
+    rig.pull(PETRIN)
+    assert [r.serial for r in discovery.list_connected_vorn_cameras()] == [TALVEX["serial"]]
+    assert discovery.get_connected_vorn_camera_by_serial(PETRIN["serial"]) is None
