@@ -62,9 +62,7 @@ if mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=512000,cache=loose host
     mount -t sysfs sysfs /host/sys
     mount -t devtmpfs devtmpfs /host/dev
     mkdir -p /host/dev/shm /host/dev/pts
-    mount -t tmpfs tmpfs /host/dev/shm
-    mount -t tmpfs tmpfs /host/tmp
-    [ -d /host/run ] && mount -t tmpfs tmpfs /host/run
+    mount -t tmpfs tmpfs /host/dev/shm   # the only writable place: TMPDIR
     echo "@@VORN-READY@@ $(cut -d' ' -f1 /proc/uptime)"
     chroot /host /bin/sh "$vorn_run/guest.sh"
     rc=$?

@@ -73,8 +73,10 @@ def package_parent() -> str:
 def guest_script(run_dir: Path, *, python: str, pythonpath: list[str], pytest_args: list[str]) -> str:
     env = {
         "PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
-        "HOME": "/tmp",
-        "TMPDIR": "/tmp",
+        # the host's /tmp stays visible (the repository may live there);
+        # the guest writes to its own tmpfs
+        "HOME": "/dev/shm",
+        "TMPDIR": "/dev/shm",
         "PYTHONDONTWRITEBYTECODE": "1",
         "PYTHONUNBUFFERED": "1",
         "PYTHONPATH": ":".join(pythonpath),
