@@ -84,7 +84,7 @@ def test_catalog(tmp_path):
 
 def test_controls_read_and_set(emu):
     cam = emu.add_camera(
-        "VORN Talvex AB12CD34", controls={"exposure": 312, "gain": 32, "auto_exposure": 3}
+        "VORN Talvex AB12CD34", controls={"exposure": 312, "gain": 32, "auto_exposure": 1}
     )
     proc = run("controls", cam.path)
     assert proc.returncode == 0, proc.stderr
@@ -101,8 +101,8 @@ def test_controls_read_and_set(emu):
 
 
 def test_controls_reports_a_refused_write(emu):
-    cam = emu.add_camera("VORN Talvex AB12CD34", controls={"exposure": 312})
-    cam.node.set_control("exposure", 312, set_errno=errno.EACCES)
+    # Auto exposure (3) is on, so the device refuses a manual exposure value.
+    cam = emu.add_camera("VORN Talvex AB12CD34", controls={"exposure": 312, "auto_exposure": 3})
     proc = run("controls", cam.path, "exposure=100")
     assert proc.returncode == 1
     assert "refused exposure=100" in proc.stderr and "auto_exposure" in proc.stderr

@@ -101,3 +101,30 @@ def test_each_test_starts_empty(emu):
     assert not [p for p in os.listdir("/dev") if p.startswith("video")]
     assert os.listdir("/sys/class/video4linux") == []
     assert emu.requests() == []
+
+
+@pytest.mark.parametrize(
+    "mode, written, stored, refused",
+    [
+        (None, 5000, 5000, False),  # no auto-exposure control: nothing blocks the write
+        (1, 100000, 80000, False),  # manual: clamped into the range, like uvcvideo
+        (2, 0, 1, False),  # shutter priority lets exposure through
+        (3, 500, 312, True),  # aperture priority refuses it with EACCES
+        (0, 500, 312, True),
+    ],
+)
+def test_exposure_writes_behave_like_uvcvideo(emu, mode, written, stored, refused):
+    node = emu.add_node()
+    node.set_control("exposure", 312, limits=(1, 80000) if mode is not None else None)
+    if mode is not None:
+        node.set_control("auto_exposure", mode)
+    fd = os.open(node.path, os.O_RDWR)
+    try:
+        if refused:
+            with pytest.raises(PermissionError):
+                _ctrl(fd, VIDIOC_S_CTRL, CID["exposure"], written)
+        else:
+            _ctrl(fd, VIDIOC_S_CTRL, CID["exposure"], written)
+        assert _ctrl(fd, VIDIOC_G_CTRL, CID["exposure"]) == stored
+    finally:
+        os.close(fd)

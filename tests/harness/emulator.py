@@ -135,10 +135,16 @@ class Node:
         return self
 
     def set_control(self, cid: Union[int, str], value: int, *, get_errno: int = 0,
-                    set_errno: int = 0) -> "Node":
-        """Add or replace a control (by V4L2 id or canonical name); errnos refuse requests."""
+                    set_errno: int = 0, limits: Optional[tuple[int, int]] = None) -> "Node":
+        """Add or replace a control (by V4L2 id or canonical name); errnos refuse requests.
+
+        With ``limits=(min, max)`` a write is clamped into the range, as uvcvideo
+        does. Like uvcvideo, the node refuses an exposure write with EACCES while
+        its auto-exposure control is automatic (0 or 3).
+        """
         cid = CID[cid] if isinstance(cid, str) else cid
-        self.emu.command(f"ctrl {self.name} {cid:#x} {int(value)} {get_errno} {set_errno}")
+        bounds = f" {limits[0]} {limits[1]}" if limits is not None else ""
+        self.emu.command(f"ctrl {self.name} {cid:#x} {int(value)} {get_errno} {set_errno}{bounds}")
         return self
 
     def answer(self, cmd: int, *, errno: int = 0, data: bytes = b"") -> "Node":

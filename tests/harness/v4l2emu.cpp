@@ -16,7 +16,11 @@
 //   remove NAME
 //   querycap NAME HEX             raw 104-byte VIDIOC_QUERYCAP answer
 //   fail NAME open|querycap|close ERRNO   inject an errno (0 clears it)
-//   ctrl NAME ID VALUE [GET_ERRNO [SET_ERRNO]]
+//   ctrl NAME ID VALUE [GET_ERRNO [SET_ERRNO [MIN MAX]]]
+//                                 with MIN MAX, S_CTRL clamps the value into range;
+//                                 exposure writes fail with EACCES while the
+//                                 exposure-auto control (if any) is not manual
+//                                 or shutter priority, as with uvcvideo
 //   delay NAME MICROSECONDS       sleep before answering G_CTRL / S_CTRL
 //   answer NAME CMD ERRNO [HEX]   answer for any other ioctl (default ENOTTY)
 //
@@ -60,7 +64,15 @@ struct Control {
     int32_t value = 0;
     int get_err = 0;
     int set_err = 0;
+    bool ranged = false;  // S_CTRL clamps into [min, max], as uvcvideo does
+    int32_t min = 0, max = 0;
 };
+
+// uvcvideo refuses a manual exposure write with EACCES while the exposure
+// mode is automatic (auto or aperture priority).
+constexpr uint32_t kExposureAuto = 0x009A0901u;
+constexpr uint32_t kExposureAbsolute = 0x009A0902u;
+constexpr int32_t kExposureManual = 1, kExposureShutterPriority = 2;
 
 struct Answer {
     int err = ENOTTY;
@@ -177,11 +189,15 @@ bool run_command(const std::vector<std::string> &t) {
         else return false;
         return true;
     }
-    if (op == "ctrl" && t.size() >= 4 && t.size() <= 6 && to_num(t[2], a) && to_num(t[3], b)) {
+    if (op == "ctrl" && (t.size() >= 4 && t.size() <= 6 || t.size() == 8) && to_num(t[2], a) &&
+        to_num(t[3], b)) {
+        long long lo = 0, hi = 0;
         if (t.size() > 4 && !to_num(t[4], c)) return false;
         if (t.size() > 5 && !to_num(t[5], d)) return false;
+        if (t.size() == 8 && !(to_num(t[6], lo) && to_num(t[7], hi))) return false;
         node.ctrls[static_cast<uint32_t>(a)] =
-            Control{static_cast<int32_t>(b), static_cast<int>(c), static_cast<int>(d)};
+            Control{static_cast<int32_t>(b), static_cast<int>(c), static_cast<int>(d), t.size() == 8,
+                    static_cast<int32_t>(lo), static_cast<int32_t>(hi)};
         return true;
     }
     if (op == "delay" && t.size() == 3 && to_num(t[2], a)) {
@@ -336,6 +352,13 @@ int control_request(const std::string &name, unsigned int cmd, void *data, uint6
         memcpy(static_cast<char *>(data) + 4, &c->second.value, 4);
     } else {
         if (c->second.set_err) return -c->second.set_err;
+        if (id == kExposureAbsolute) {
+            auto mode = it->second.ctrls.find(kExposureAuto);
+            if (mode != it->second.ctrls.end() && mode->second.value != kExposureManual &&
+                mode->second.value != kExposureShutterPriority)
+                return -EACCES;
+        }
+        if (c->second.ranged) value = std::clamp(value, c->second.min, c->second.max);
         c->second.value = value;
     }
     return 0;
