@@ -25,6 +25,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -373,12 +375,57 @@ std::vector<std::string> dev_video_names() {
     return names;
 }
 
-// Interned names and the module namespace, shared by the functions below.
+// Control requests in flight, counted per descriptor number. A request
+// registers its descriptor before it lets go of the GIL for the ioctl, and
+// close() waits until the number is free of requests before it closes it:
+// otherwise another thread's open() could be handed the same number while a
+// request is still on its way to the kernel, and the request would land in an
+// unrelated file. Only touched with the GIL held; the GIL is its lock.
+class InFlight {
+public:
+    void enter(int fd) {
+        for (Entry &e : entries_)
+            if (e.fd == fd) {
+                ++e.count;
+                return;
+            }
+        entries_.push_back({fd, 1});
+    }
+
+    void leave(int fd) {
+        for (Entry &e : entries_)
+            if (e.fd == fd) {
+                if (--e.count == 0) {
+                    e = entries_.back();
+                    entries_.pop_back();
+                }
+                return;
+            }
+    }
+
+    bool busy(int fd) const {
+        for (const Entry &e : entries_)
+            if (e.fd == fd)
+                return true;
+        return false;
+    }
+
+private:
+    struct Entry {
+        int fd;
+        int count;
+    };
+    std::vector<Entry> entries_;  // a handful at most: one per busy handle
+};
+
+// Interned names, the module namespace and the in-flight register, shared by
+// the functions below.
 struct Module {
     Globals globals;
     nb::object fd_key = nb::steal(PyUnicode_InternFromString("_fd"));
     nb::object os_id_key = nb::steal(PyUnicode_InternFromString("_os_id"));
     nb::object table_key = nb::steal(PyUnicode_InternFromString("_CANONICAL_TO_V4L2_ID"));
+    std::shared_ptr<InFlight> in_flight = std::make_shared<InFlight>();
 };
 
 int close_released(int fd) {
@@ -529,10 +576,12 @@ bool control_request(const Module &mod, nb::handle self, unsigned long request,
                      unsigned char (&buf)[vorn::v4l2::SIZE_CONTROL]) {
     int fd = handle_fd(mod, self);
     int rc;
+    mod.in_flight->enter(fd);
     {
         nb::gil_scoped_release unlocked;
         rc = ::ioctl(fd, request, buf);
     }
+    mod.in_flight->leave(fd);
     return rc != -1;
 }
 
@@ -581,7 +630,8 @@ bool controls_set(const Module &mod, nb::handle self, nb::handle name, nb::handl
 
 // _LinuxCameraControls.close(self): idempotent; the handle reads as closed
 // (-1) before the descriptor is released, so no other caller can pick up a
-// descriptor number that is about to be reused.
+// descriptor number that is about to be reused, and requests that picked it
+// up earlier are waited for.
 void controls_close(const Module &mod, nb::handle self) {
     nb::object fd_obj = nb::steal(PyObject_GetAttr(self.ptr(), mod.fd_key.ptr()));
     if (!fd_obj.is_valid())
@@ -606,6 +656,11 @@ void controls_close(const Module &mod, nb::handle self) {
     nb::object closed = nb::int_(-1);
     if (PyObject_SetAttr(self.ptr(), mod.fd_key.ptr(), closed.ptr()) != 0)
         throw nb::python_error();
+    while (mod.in_flight->busy(int(fd))) {
+        nb::gil_scoped_release unlocked;  // lets the requests finish
+        const timespec pause{0, 200 * 1000};
+        ::nanosleep(&pause, nullptr);
+    }
     close_released(int(fd));  // a failing close still releases the descriptor
 }
 
