@@ -42,7 +42,10 @@ def _number(value: Any, where: str) -> float:
     # bool is an int subclass, but True is no focal length.
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise TypeError(f"{where} must be a number, not {type(value).__name__}")
-    number = float(value)
+    try:
+        number = float(value)
+    except OverflowError:  # an integer beyond the float range
+        raise ValueError(f"{where} is too large for a float") from None
     if not math.isfinite(number):
         raise ValueError(f"{where} must be finite, got {value!r}")
     return number
