@@ -186,6 +186,25 @@ void log_not_an_object(nb::handle logger, nb::handle serial, nb::handle payload)
     logger.attr("error")(kLookupFailed, serial, "exc_info"_a = exc);
 }
 
+// The device-info payload for `serial`, or an invalid object when the lookup
+// failed or answered something other than a JSON object (both logged).
+nb::object lookup(nb::handle mod, nb::handle serial) {
+    nb::object payload;
+    try {
+        payload = mod.attr("fetch_camera_facts_json")(serial);
+    } catch (nb::python_error &err) {
+        if (!err.matches(PyExc_Exception))
+            throw;
+        log_exception(mod.attr("_LOGGER"), err, kLookupFailed, serial);
+        return nb::object();
+    }
+    if (!is_mapping(payload)) {
+        log_not_an_object(mod.attr("_LOGGER"), serial, payload);
+        return nb::object();
+    }
+    return payload;
+}
+
 nb::list list_connected_vorn_cameras() {
     nb::object mod = self_module();
     nb::object backend = mod.attr("current_backend")();
@@ -194,19 +213,9 @@ nb::list list_connected_vorn_cameras() {
         nb::object serial = d.attr("serial");
         if (!nb::bool_(serial))
             continue;
-        nb::object payload;
-        try {
-            payload = mod.attr("fetch_camera_facts_json")(serial);
-        } catch (nb::python_error &err) {
-            if (!err.matches(PyExc_Exception))
-                throw;
-            log_exception(mod.attr("_LOGGER"), err, kLookupFailed, serial);
+        nb::object payload = lookup(mod, serial);
+        if (!payload.is_valid())
             continue;
-        }
-        if (!is_mapping(payload)) {
-            log_not_an_object(mod.attr("_LOGGER"), serial, payload);
-            continue;
-        }
         nb::object ci =
             mod.attr("VornCameraFacts").attr("from_dict")(payload, "os_id"_a = d.attr("os_id"));
         if (!ci.is_none())
@@ -239,19 +248,9 @@ nb::object get_connected_vorn_camera_by_serial(nb::object serial) {
     if (!match.is_valid())
         return nb::none();
 
-    nb::object payload;
-    try {
-        payload = mod.attr("fetch_camera_facts_json")(serial);
-    } catch (nb::python_error &err) {
-        if (!err.matches(PyExc_Exception))
-            throw;
-        log_exception(mod.attr("_LOGGER"), err, kLookupFailed, serial);
+    nb::object payload = lookup(mod, serial);
+    if (!payload.is_valid())
         return nb::none();
-    }
-    if (!is_mapping(payload)) {
-        log_not_an_object(mod.attr("_LOGGER"), serial, payload);
-        return nb::none();
-    }
     return mod.attr("VornCameraFacts").attr("from_dict")(payload, "os_id"_a = match.attr("os_id"));
 }
 
