@@ -1,10 +1,12 @@
-"""Shared fixtures: ``emu``, the emulated V4L2 world (see tests/harness)."""
+"""Shared fixtures: ``emu``, the emulated V4L2 world, and ``devinfo``, the local
+HTTPS device-info server (see tests/harness)."""
 
 from __future__ import annotations
 
 import pytest
 
 import harness
+from harness.devinfo import devinfo  # noqa: F401  (the local HTTPS device-info server fixture)
 
 # The mount namespace can only be unshared while the process has one thread,
 # so it happens now, at collection; a failure is remembered and turned into

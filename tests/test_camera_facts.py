@@ -10,7 +10,7 @@ import traceback
 
 import pytest
 
-from devinfo import calibration_block, facts_payload, registered_sku
+from harness.devinfo import calibration_block, facts_payload, registered_sku
 from vorn_camera_sdk.calibration import Calibration
 from vorn_camera_sdk.cameras import camera_facts
 from vorn_camera_sdk.cameras.camera_facts import VornCameraFacts

@@ -10,7 +10,7 @@ import urllib.error
 
 import pytest
 
-from devinfo import devinfo, facts_payload  # noqa: F401
+from harness.devinfo import facts_payload
 from vorn_camera_sdk.cameras import catalog_client
 
 HOMEPAGE = "https://vorn.example"

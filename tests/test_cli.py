@@ -10,7 +10,7 @@ import sys
 
 import pytest
 
-from devinfo import devinfo, facts_payload  # noqa: F401
+from harness.devinfo import facts_payload
 from harness import CID
 
 

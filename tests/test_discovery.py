@@ -11,7 +11,7 @@ import urllib.error
 
 import pytest
 
-from devinfo import devinfo, facts_payload  # noqa: F401
+from harness.devinfo import facts_payload
 from vorn_camera_sdk.calibration import Calibration
 from vorn_camera_sdk.cameras import (
     camera_facts,

@@ -10,7 +10,7 @@ from pathlib import Path, PurePosixPath
 import pytest
 
 import vorn_camera_sdk.cameras as cameras
-from devinfo import calibration_block, devinfo, facts_payload  # noqa: F401
+from harness.devinfo import calibration_block, facts_payload
 from vorn_camera_sdk.sources import camera_source, mkv_source
 from vorn_camera_sdk.sources.base import FrameSource
 from vorn_camera_sdk.sources.factory import resolve_source_arg

@@ -24,7 +24,7 @@ import pytest
 from hypothesis import HealthCheck, assume, event, given, settings
 from hypothesis import strategies as st
 
-from devinfo import calibration_block, devinfo, facts_payload  # noqa: F401
+from harness.devinfo import calibration_block, facts_payload
 from harness import querycap_bytes
 from vorn_camera_sdk.calibration import Calibration
 from vorn_camera_sdk.cameras.camera_facts import VornCameraFacts, list_connected_vorn_cameras

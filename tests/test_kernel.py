@@ -56,7 +56,7 @@ def _skus() -> dict[str, str]:
 def _start_devinfo(run_dir: Path, cameras: list[dict]):
     """The shared device-info test server, answering for both cameras."""
     try:
-        from devinfo import DeviceInfoServer, facts_payload
+        from harness.devinfo import DeviceInfoServer, facts_payload
 
         skus = _skus()
         server = DeviceInfoServer()

@@ -17,7 +17,7 @@ import threading
 
 import pytest
 
-from devinfo import devinfo, facts_payload  # noqa: F401
+from harness.devinfo import facts_payload
 from harness import CID, open_fds
 from vorn_camera_sdk.cameras import catalog_client
 from vorn_camera_sdk.cameras.camera_facts import list_connected_vorn_cameras

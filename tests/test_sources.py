@@ -13,7 +13,7 @@ import pytest
 av = pytest.importorskip("av")
 np = pytest.importorskip("numpy")
 
-from devinfo import devinfo, facts_payload  # noqa: E402,F401
+from harness.devinfo import facts_payload  # noqa: E402
 from harness import open_fds  # noqa: E402
 from vorn_camera_sdk.cameras import VornCameraFacts  # noqa: E402
 from vorn_camera_sdk.sources.camera_source import CameraSource, describe_mode  # noqa: E402

@@ -81,6 +81,11 @@ Request (frozen dataclass): op, fh, flags, id, value, cmd, data.
 Emulator also has: .requests() -> [(node name, Request)] for all nodes,
 .forget_requests(), .command(*lines) (raw server commands, see v4l2emu.cpp).
 
+Device-info server
+------------------
+harness.devinfo holds the local HTTPS device-info server (fixture ``devinfo``,
+registered by tests/conftest.py) and sample payloads; see its docstring.
+
 Outside pytest (benchmarks, scripts)
 ------------------------------------
 Put tests/ on sys.path and, before starting any thread:

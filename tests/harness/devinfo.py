@@ -1,8 +1,8 @@
 """A local HTTPS device-info server for tests, and sample payloads.
 
-Use the ``devinfo`` fixture in a test module by importing it::
+The ``devinfo`` fixture is registered for every test by tests/conftest.py::
 
-    from devinfo import devinfo, facts_payload  # noqa: F401
+    from harness.devinfo import facts_payload
 
     def test_lookup(devinfo):
         devinfo.set("AB12CD34", facts_payload("AB12CD34"))
