@@ -47,40 +47,33 @@ def test_request_line_and_headers(devinfo, caplog, serial, sent):
     "payload",
     [
         facts_payload("AB12CD34", sku="STEREO-CAMERA-ANY-V21", extra_key={"nested": [1, 2.5, None]}),
-        {"serial_number": "AB12CD34"},
         [1, "two"],
         42,
         None,
     ],
-    ids=["object", "missing-fields", "list", "number", "null"],
+    ids=["object", "list", "number", "null"],
 )
 def test_json_comes_back_unchanged(devinfo, payload):
     devinfo.set("AB12CD34", payload)
     assert catalog_client.fetch_camera_facts_json("AB12CD34", timeout=5.0) == payload
 
 
-@pytest.mark.parametrize("status", [404, 500])
-def test_error_status_raises_http_error(devinfo, status):
-    devinfo.set("AB12CD34", {"detail": "nope"}, status=status)
-    with pytest.raises(urllib.error.HTTPError) as info:
-        catalog_client.fetch_camera_facts_json("AB12CD34")
-    assert info.value.code == status
-
-
-def test_slow_server_times_out(devinfo):
-    devinfo.set("AB12CD34", {}, delay=5.0)
-    with pytest.raises(TimeoutError):
-        catalog_client.fetch_camera_facts_json("AB12CD34", timeout=0.3)
-
-
 @pytest.mark.parametrize(
-    "body, error",
-    [(b'{"sku": "\xff\xfe"}', UnicodeDecodeError), (b"<html>not json</html>", json.JSONDecodeError)],
+    "answer, error",
+    [
+        (dict(payload={"detail": "nope"}, status=404), urllib.error.HTTPError),
+        (dict(payload={"detail": "nope"}, status=500), urllib.error.HTTPError),
+        (dict(payload={}, delay=5.0), TimeoutError),
+        (dict(body=b'{"sku": "\xff\xfe"}'), UnicodeDecodeError),
+        (dict(body=b"<html>not json</html>"), json.JSONDecodeError),
+    ],
+    ids=["404", "500", "slow", "not-utf8", "not-json"],
 )
-def test_malformed_body(devinfo, body, error):
-    devinfo.set("AB12CD34", body=body)
-    with pytest.raises(error):
-        catalog_client.fetch_camera_facts_json("AB12CD34")
+def test_failures_propagate(devinfo, answer, error):
+    devinfo.set("AB12CD34", **answer)
+    with pytest.raises(error) as info:
+        catalog_client.fetch_camera_facts_json("AB12CD34", timeout=0.3 if "delay" in answer else 10.0)
+    assert getattr(info.value, "code", None) == answer.get("status")
 
 
 def test_untrusted_certificate_is_a_url_error(devinfo, monkeypatch, tmp_path):
@@ -94,8 +87,12 @@ def test_untrusted_certificate_is_a_url_error(devinfo, monkeypatch, tmp_path):
         catalog_client.fetch_camera_facts_json("AB12CD34")
 
 
-@pytest.mark.parametrize("timeout_args, timeout", [((), 10.0), ((None,), None), ((2,), 2)])
-def test_response_is_closed_before_parsing(monkeypatch, timeout_args, timeout):
+@pytest.mark.parametrize(
+    "timeout_args, timeout, body",
+    [((), 10.0, b'{"a": 1}'), ((None,), None, b'{"a": 1}'), ((2,), 2, b'{"a": 1}'), ((), 10.0, TimeoutError("read timed out"))],
+    ids=["default", "none", "int", "read-fails"],
+)
+def test_response_is_closed_before_parsing(monkeypatch, timeout_args, timeout, body):
     events = []
 
     class Response:
@@ -104,10 +101,12 @@ def test_response_is_closed_before_parsing(monkeypatch, timeout_args, timeout):
             return self
 
         def __exit__(self, *exc):
-            events.append("exit")
+            events.append(("exit", exc[0]))
 
         def read(self):
-            return b'{"a": 1}'
+            if isinstance(body, Exception):
+                raise body
+            return body
 
     def urlopen(req, timeout):
         events.append(("open", req.full_url, req.get_method(), timeout))
@@ -125,28 +124,14 @@ def test_response_is_closed_before_parsing(monkeypatch, timeout_args, timeout):
     monkeypatch.setattr(catalog_client, "json", types.SimpleNamespace(loads=loads))
     monkeypatch.setattr(catalog_client, "_CAMERA_FACTS_URL", "https://h/x?s=")
 
-    assert catalog_client.fetch_camera_facts_json("S 1", *timeout_args) == "parsed"
-    assert events == [("open", "https://h/x?s=S%201", "GET", timeout), "enter", "exit", ("loads", '{"a": 1}')]
-
-
-def test_failed_read_still_closes_the_response(monkeypatch):
-    closed = []
-
-    class Response:
-        def __enter__(self):
-            return self
-
-        def __exit__(self, *exc):
-            closed.append(exc[0])
-
-        def read(self):
-            raise TimeoutError("read timed out")
-
-    fake_request = types.SimpleNamespace(Request=catalog_client.urllib.request.Request, urlopen=lambda req, timeout: Response())
-    monkeypatch.setattr(catalog_client, "urllib", types.SimpleNamespace(parse=catalog_client.urllib.parse, request=fake_request))
-    with pytest.raises(TimeoutError, match="read timed out"):
-        catalog_client.fetch_camera_facts_json("S")
-    assert closed == [TimeoutError]
+    opened = [("open", "https://h/x?s=S%201", "GET", timeout), "enter"]
+    if isinstance(body, Exception):
+        with pytest.raises(TimeoutError, match="read timed out"):
+            catalog_client.fetch_camera_facts_json("S 1", *timeout_args)
+        assert events == [*opened, ("exit", TimeoutError)]
+    else:
+        assert catalog_client.fetch_camera_facts_json("S 1", *timeout_args) == "parsed"
+        assert events == [*opened, ("exit", None), ("loads", '{"a": 1}')]
 
 
 class _Version:
