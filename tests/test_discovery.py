@@ -19,7 +19,6 @@ from vorn_camera_sdk.cameras import (
     get_first_connected_vorn_camera,
     list_connected_vorn_cameras,
 )
-from vorn_camera_sdk.cameras.camera_spec import spec_by_sku
 from vorn_camera_sdk.cameras.vorn_petrin import VORN_PETRIN
 from vorn_camera_sdk.cameras.vorn_sorvane import VORN_SORVANE
 from vorn_camera_sdk.cameras.vorn_talvex import VORN_TALVEX
@@ -109,26 +108,19 @@ def test_nothing_attached(emu, devinfo, logs):
     assert devinfo.count() == 0 and logs() == []
 
 
-def test_duplicate_serials_list_both_devices(emu, devinfo):
-    emu.add_camera("VORN Talvex TWIN", index=5)
-    emu.add_camera("VORN Talvex TWIN", index=1)
-    devinfo.set("TWIN", facts_payload("TWIN"))
-    assert [r.os_id for r in list_connected_vorn_cameras()] == ["/dev/video1", "/dev/video5"]
+def test_duplicate_serials_and_one_request_by_serial(emu, devinfo, logs):
+    for index, serial in ((5, "TWIN"), (0, "A0"), (1, "TWIN"), (2, "C2")):
+        emu.add_camera(f"VORN Talvex {serial}", index=index)
+        devinfo.set(serial, facts_payload(serial, sku=VORN_PETRIN.skus[0]))
+    assert [(r.os_id, r.serial) for r in list_connected_vorn_cameras()] == [
+        ("/dev/video0", "A0"), ("/dev/video1", "TWIN"), ("/dev/video2", "C2"), ("/dev/video5", "TWIN")]
     assert devinfo.count("TWIN") == 2
+    devinfo.requests.clear()
 
-    assert get_connected_vorn_camera_by_serial("TWIN").os_id == "/dev/video1"
-    assert devinfo.count("TWIN") == 3
+    record = get_connected_vorn_camera_by_serial(serial="TWIN")
 
-
-def test_by_serial_sends_one_request(emu, devinfo, logs):
-    for i, serial in enumerate(["A0", "B1", "C2"]):
-        emu.add_camera(f"VORN Talvex {serial}", index=i)
-        devinfo.set(serial, facts_payload(serial))
-
-    record = get_connected_vorn_camera_by_serial(serial="B1")
-
-    assert (record.os_id, record.serial, record.spec) == ("/dev/video1", "B1", spec_by_sku(record.sku))
-    assert [r.serial for r in devinfo.requests] == ["B1"]
+    assert (record.os_id, record.serial, record.spec) == ("/dev/video1", "TWIN", VORN_PETRIN)
+    assert [r.serial for r in devinfo.requests] == ["TWIN"]
     assert logs() == []
 
 
@@ -174,18 +166,13 @@ def backend(monkeypatch):
     return install
 
 
-def test_devices_without_serial_are_skipped(backend, devinfo):
+def test_devices_without_serial(backend, devinfo):
     backend(("/dev/video0", None), ("/dev/video1", ""), ("/dev/video2", "C2"))
     devinfo.set("C2", facts_payload("C2"))
-    assert [r.os_id for r in list_connected_vorn_cameras()] == ["/dev/video2"]
-    assert devinfo.count() == 1
-
-
-def test_by_serial_empty_string_matches_and_is_requested(backend, devinfo):
-    backend(("/dev/video0", None), ("/dev/video1", ""))
     devinfo.set("", facts_payload("", sku=VORN_TALVEX.skus[0]))
-    assert get_connected_vorn_camera_by_serial("") is None  # the empty serial makes no record
-    assert [r.path.rsplit("=", 1)[1] for r in devinfo.requests] == [""]
+    assert [r.os_id for r in list_connected_vorn_cameras()] == ["/dev/video2"]  # skipped, never asked for
+    assert get_connected_vorn_camera_by_serial("") is None  # "" matches, is asked for, makes no record
+    assert [r.path.rsplit("=", 1)[1] for r in devinfo.requests] == ["C2", ""]
 
 
 def test_interrupts_are_not_swallowed(backend, monkeypatch):
