@@ -94,11 +94,8 @@ def test_control_handle_rounds(failing_world, close_errno):
 
 
 def test_discovery_rounds_with_failing_answers(failing_world, devinfo):  # noqa: F811
-    failing_world.add_camera("VORN Talvex LEAK0010")  # 404: unknown serial
-    failing_world.add_camera("VORN Talvex LEAK0011")
-    failing_world.add_camera("VORN Talvex LEAK0012")
-    failing_world.add_camera("VORN Talvex LEAK0013")
-    failing_world.add_camera("VORN Talvex LEAK0014")
+    for serial in range(10, 15):  # LEAK0010 is unknown to the server: 404
+        failing_world.add_camera(f"VORN Talvex LEAK00{serial}")
     devinfo.set("LEAK0001", facts_payload("LEAK0001"))
     devinfo.set("LEAK0007", status=500, payload={"detail": "down"})
     devinfo.set("LEAK0011", body=b'{"serial_number": "LEAK0011", ')
