@@ -79,7 +79,6 @@ def test_camera_facts_round_trip_offline(tmp_path, devinfo):
     source = MkvSource(write_mkv(tmp_path / "run.mkv", facts=RECORD))
     assert source.camera_facts == RECORD.to_dict()
     assert source.record == VornCameraFacts.from_dict(RECORD.to_dict(), os_id="")
-    assert source.record.base_calibration == RECORD.base_calibration
     plain = MkvSource(write_mkv(tmp_path / "plain.mkv", frames=1))
     assert plain.camera_facts is None and plain.record is None
     assert devinfo.count() == 0
