@@ -1,7 +1,8 @@
 // The slice of the V4L2 user-space ABI the Linux backend speaks: the generic
-// ioctl number encoding, the capability and control structures, and the three
-// request codes. Everything here is checked at compile time against the
-// kernel's own <linux/videodev2.h>, so a layout mistake fails the build.
+// ioctl number encoding and the three request codes. The capability and
+// control structures are the kernel's own; the checks below pin them, and our
+// request codes, to the layout the backend documents, so a mistake fails the
+// build.
 #pragma once
 
 #include <cstddef>
@@ -16,29 +17,11 @@ inline constexpr std::uint64_t IOC_NONE = 0;
 inline constexpr std::uint64_t IOC_WRITE = 1;
 inline constexpr std::uint64_t IOC_READ = 2;
 
-// (direction << 30) | (size << 16) | (type << 8) | nr, with nothing masked:
-// an oversized nr or size spills into the neighbouring fields.
+// (direction << 30) | (size << 16) | (type << 8) | nr, with nothing masked.
 constexpr std::uint64_t ioc(std::uint64_t direction, std::uint64_t type, std::uint64_t nr,
                             std::uint64_t size) {
     return (direction << 30) | (size << 16) | (type << 8) | nr;
 }
-
-// struct v4l2_capability (104 bytes).
-struct Capability {
-    std::uint8_t driver[16];
-    std::uint8_t card[32];
-    std::uint8_t bus_info[32];
-    std::uint32_t version;
-    std::uint32_t capabilities;
-    std::uint32_t device_caps;
-    std::uint32_t reserved[3];
-};
-
-// struct v4l2_control (8 bytes).
-struct Control {
-    std::uint32_t id;
-    std::int32_t value;
-};
 
 inline constexpr std::size_t SIZE_QUERYCAP = 104;
 inline constexpr std::size_t SIZE_CONTROL = 8;
@@ -49,28 +32,18 @@ inline constexpr std::uint64_t S_CTRL = ioc(IOC_READ | IOC_WRITE, 'V', 28, SIZE_
 
 inline constexpr std::uint32_t CAP_VIDEO_CAPTURE = 1;
 
-// Our layouts against the kernel's.
-static_assert(sizeof(Capability) == SIZE_QUERYCAP);
+// The structures are exchanged little-endian, at fixed offsets.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__);
 static_assert(sizeof(v4l2_capability) == SIZE_QUERYCAP);
-static_assert(offsetof(Capability, driver) == offsetof(v4l2_capability, driver));
-static_assert(offsetof(Capability, card) == offsetof(v4l2_capability, card));
-static_assert(offsetof(Capability, bus_info) == offsetof(v4l2_capability, bus_info));
-static_assert(offsetof(Capability, version) == offsetof(v4l2_capability, version));
-static_assert(offsetof(Capability, capabilities) == offsetof(v4l2_capability, capabilities));
-static_assert(offsetof(Capability, device_caps) == offsetof(v4l2_capability, device_caps));
-static_assert(offsetof(Capability, reserved) == offsetof(v4l2_capability, reserved));
-static_assert(offsetof(Capability, capabilities) == 84 && offsetof(Capability, device_caps) == 88);
-static_assert(sizeof(v4l2_capability::driver) == 16 && sizeof(v4l2_capability::card) == 32);
-
-static_assert(sizeof(Control) == SIZE_CONTROL);
+static_assert(offsetof(v4l2_capability, driver) == 0 && sizeof(v4l2_capability::driver) == 16);
+static_assert(offsetof(v4l2_capability, card) == 16 && sizeof(v4l2_capability::card) == 32);
+static_assert(offsetof(v4l2_capability, capabilities) == 84);
+static_assert(offsetof(v4l2_capability, device_caps) == 88);
 static_assert(sizeof(v4l2_control) == SIZE_CONTROL);
-static_assert(offsetof(Control, id) == offsetof(v4l2_control, id));
-static_assert(offsetof(Control, value) == offsetof(v4l2_control, value));
+static_assert(offsetof(v4l2_control, id) == 0 && offsetof(v4l2_control, value) == 4);
 
 // Our request codes against the kernel's, and non-negative as Python ints.
-static_assert(QUERYCAP == VIDIOC_QUERYCAP);
-static_assert(G_CTRL == VIDIOC_G_CTRL);
-static_assert(S_CTRL == VIDIOC_S_CTRL);
+static_assert(QUERYCAP == VIDIOC_QUERYCAP && G_CTRL == VIDIOC_G_CTRL && S_CTRL == VIDIOC_S_CTRL);
 static_assert(QUERYCAP == 0x80685600u && G_CTRL == 0xC008561Bu && S_CTRL == 0xC008561Cu);
 static_assert(CAP_VIDEO_CAPTURE == V4L2_CAP_VIDEO_CAPTURE);
 
@@ -83,18 +56,5 @@ static_assert(V4L2_CID_AUTO_WHITE_BALANCE == 0x0098090C);
 static_assert(V4L2_CID_WHITE_BALANCE_TEMPERATURE == 0x0098091A);
 static_assert(V4L2_CID_POWER_LINE_FREQUENCY == 0x00980918 && V4L2_CID_SHARPNESS == 0x0098091B);
 static_assert(V4L2_CID_BACKLIGHT_COMPENSATION == 0x0098091C);
-
-// Little-endian field access on raw request buffers.
-inline std::uint32_t load_le32(const unsigned char *p) {
-    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
-           std::uint32_t(p[3]) << 24;
-}
-
-inline void store_le32(unsigned char *p, std::uint32_t v) {
-    p[0] = std::uint8_t(v);
-    p[1] = std::uint8_t(v >> 8);
-    p[2] = std::uint8_t(v >> 16);
-    p[3] = std::uint8_t(v >> 24);
-}
 
 }  // namespace vorn::v4l2
