@@ -5,3 +5,21 @@ vorn_camera_sdk\.platform\.linux\.__prefix__:
 
 vorn_camera_sdk\.cameras\.camera_facts\.__prefix__:
     \from typing import Optional
+
+# The record is a frozen, slotted dataclass: declare it as one, with its fields.
+vorn_camera_sdk\.cameras\.camera_facts\.VornCameraFacts$:
+    \import dataclasses
+    \from vorn_camera_sdk.cameras.camera_spec import CameraSpec
+    \from vorn_camera_sdk.calibration import Calibration
+    @dataclasses.dataclass(frozen=True, slots=True)
+    class VornCameraFacts:
+        \doc
+        os_id: str
+        serial: str
+        sku: str
+        model_name: str
+        spec: CameraSpec
+        base_calibration: Calibration
+        @classmethod
+        def from_dict(cls, payload: dict, *, os_id: str) -> Optional['VornCameraFacts']: ...
+        def to_dict(self) -> dict: ...
