@@ -2,8 +2,9 @@
 
 One guest boot per session: a Debian kernel (fetched by package name into
 tests/kernel/cache/) with vhci-hcd and uvcvideo, USB/IP cameras served from
-this process, and the in-guest tests of tests/kernel/scenario.py. Each
-in-guest test is reported here as its own test. Run alone with
+this process, and the in-guest tests of tests/kernel/scenario*.py
+(scenario.py first, then the others by name; their shared fixtures are in
+tests/kernel/rig.py). Each in-guest test is reported here as its own test. Run alone with
 ``pytest -m kernel tests/test_kernel.py``; needs root, qemu-system-x86 and
 apt-get access to Debian's kernel and busybox-static packages, and skips
 with the reason otherwise.
@@ -30,7 +31,7 @@ from kernel.usbip_camera import UsbipServer, UvcCamera
 pytestmark = pytest.mark.kernel
 
 HERE = Path(__file__).resolve().parent
-SCENARIO = HERE / "kernel" / "scenario.py"
+SCENARIOS = sorted((HERE / "kernel").glob("scenario*.py"), key=lambda p: (p.name != "scenario.py", p.name))
 USBIP_PORT = 3240
 DEVINFO_PORT = 443
 GUEST_TIMEOUT = float(os.environ.get("VORN_KERNEL_TIMEOUT", "420"))
@@ -42,8 +43,13 @@ CAMERAS = [
 
 
 def _guest_tests() -> list[str]:
-    tree = ast.parse(SCENARIO.read_text())
-    return [n.name for n in tree.body if isinstance(n, ast.FunctionDef) and n.name.startswith("test_")]
+    """ "scenario_x.py::test_name" for every in-guest test function."""
+    tests = []
+    for path in SCENARIOS:
+        tree = ast.parse(path.read_text())
+        tests += [f"{path.name}::{n.name}" for n in tree.body
+                  if isinstance(n, ast.FunctionDef) and n.name.startswith("test_")]
+    return tests
 
 
 def _skus() -> dict[str, str]:
@@ -102,7 +108,7 @@ def guest_run():
     }
     try:
         run = guest.boot(image, run_dir, forwards=forwards, config=config,
-                         pytest_args=[str(SCENARIO)], pythonpath=[pkg_parent, str(HERE)],
+                         pytest_args=["-p", "kernel.rig", *map(str, SCENARIOS)], pythonpath=[pkg_parent, str(HERE)],
                          timeout=GUEST_TIMEOUT)
     finally:
         usbip.close()
@@ -123,7 +129,7 @@ def test_guest_ran_the_scenario(guest_run):
 
 @pytest.mark.parametrize("name", _guest_tests())
 def test_in_guest(guest_run, name):
-    mine = [r for r in guest_run.results if r["nodeid"].split("::")[-1].split("[")[0] == name]
+    mine = [r for r in guest_run.results if r["nodeid"].split("[")[0] == name]
     if not mine:
         pytest.fail(f"{name} did not run in the guest (rc={guest_run.rc}):\n{guest_run.tail()}")
     failed = [r for r in mine if r["outcome"] == "failed"]
