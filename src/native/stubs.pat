@@ -23,3 +23,18 @@ vorn_camera_sdk\.cameras\.camera_facts\.VornCameraFacts$:
         @classmethod
         def from_dict(cls, payload: dict, *, os_id: str) -> Optional['VornCameraFacts']: ...
         def to_dict(self) -> dict: ...
+
+vorn_camera_sdk\.platform\.events\.__prefix__:
+    \from typing import Optional
+    \from vorn_camera_sdk.platform.base import VideoDeviceInfo
+
+# The event is a frozen, slotted dataclass: declare it as one, with its fields.
+vorn_camera_sdk\.platform\.events\.CameraEvent$:
+    \import dataclasses
+    @dataclasses.dataclass(frozen=True, slots=True)
+    class CameraEvent:
+        \doc
+        kind: str
+        os_id: str
+        name: str
+        serial: str

@@ -1,0 +1,137 @@
+"""Camera plug events: the watcher's own behaviour here, the polling mode on the
+emulated nodes (in a network namespace that kernel events do not reach), the
+kernel's events in tests/kernel/scenario_events.py."""
+
+from __future__ import annotations
+
+import json
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+from harness import open_fds
+from vorn_camera_sdk.platform import watch_cameras
+
+# Watches in a fresh user and network namespace (as a rootless container is)
+# and reports: the mode and the cameras present, then one line per event,
+# until its stdin closes (another thread then closes the watcher).
+WATCH = """
+import json, os, sys, threading
+from vorn_camera_sdk.platform import watch_cameras
+fds = len(os.listdir("/proc/self/fd"))
+watcher = watch_cameras()
+print(json.dumps({"mode": watcher.mode, "present": [d.serial for d in watcher.present]}), flush=True)
+threading.Thread(target=lambda: (sys.stdin.read(), watcher.close())).start()
+with watcher:
+    for e in watcher:
+        print(json.dumps([e.kind, e.os_id, e.name, e.serial]), flush=True)
+print(json.dumps({"closed": watcher.closed, "fds_left": len(os.listdir("/proc/self/fd")) - fds}), flush=True)
+"""
+
+
+def read_line(proc: subprocess.Popen, timeout: float = 10.0):
+    result: list = []
+    reader = threading.Thread(target=lambda: result.append(proc.stdout.readline()), daemon=True)
+    reader.start()
+    reader.join(timeout)
+    assert result and result[0], f"no line from the watcher in {timeout} s: {proc.stderr.read() if result else ''}"
+    return json.loads(result[0])
+
+
+def test_polling_mode_reports_cameras_coming_and_going(emu):
+    emu.add_camera("VORN Petrin EF56GH78")
+    try:
+        proc = subprocess.Popen(["unshare", "--user", "--map-root-user", "--net", sys.executable, "-c", WATCH],
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    except FileNotFoundError:
+        pytest.skip("no unshare(1) to make a network namespace")
+    try:
+        first = proc.stdout.readline()
+        if not first:
+            pytest.skip(f"no user and network namespace here: {proc.stderr.read().strip()}")
+        assert json.loads(first) == {"mode": "polling", "present": ["EF56GH78"]}
+
+        cam = emu.add_camera("VORN Talvex AB12CD34", metadata=True)
+        webcam = emu.add_camera("Integrated Camera")
+        assert read_line(proc) == ["added", cam.path, "VORN Talvex", "AB12CD34"]
+        webcam.node.remove()
+        cam.meta.remove()
+        cam.node.remove()
+        assert read_line(proc) == ["removed", cam.path, "VORN Talvex", "AB12CD34"]
+        again = emu.add_camera("VORN Talvex AB12CD34", index=7)
+        assert read_line(proc) == ["added", again.path, "VORN Talvex", "AB12CD34"]
+
+        proc.stdin.close()
+        assert read_line(proc) == {"closed": True, "fds_left": 0}
+        assert proc.wait(10) == 0
+    finally:
+        proc.kill()
+        proc.wait()
+
+
+def test_close_from_another_thread_ends_a_wait_at_once():
+    before = set(open_fds())
+    watcher = watch_cameras()
+    assert watcher.mode == "uevent"  # the test process hears the kernel
+    threading.Timer(0.2, watcher.close).start()
+    started = time.monotonic()
+    assert list(watcher) == []
+    assert time.monotonic() - started < 5
+    assert watcher.closed and watcher.read() is None
+    assert set(open_fds()) == before
+
+
+@pytest.mark.parametrize("timeout, read_timeout, seconds", [(0.2, 0.2, 0.2), (None, 0.0, 0.0)])
+def test_timeout_ends_iteration_and_read(timeout, read_timeout, seconds):
+    with watch_cameras(timeout=timeout) as watcher:
+        started = time.monotonic()
+        assert watcher.read(read_timeout) is None
+        assert seconds <= time.monotonic() - started < seconds + 5
+        if timeout is not None:
+            assert list(watcher) == []
+
+
+def test_one_reader_at_a_time():
+    def keep_reading():
+        while not watcher.closed:
+            try:
+                watcher.read(10)
+            except RuntimeError:
+                pass  # this thread came second for once
+
+    with watch_cameras() as watcher:
+        reader = threading.Thread(target=keep_reading)
+        reader.start()
+        deadline = time.monotonic() + 5
+        while True:  # until the other thread is inside its read
+            try:
+                watcher.read(0)
+            except RuntimeError as exc:
+                assert "another thread" in str(exc)
+                break
+            assert time.monotonic() < deadline
+            time.sleep(0.01)
+    reader.join(5)
+    assert not reader.is_alive()
+
+
+@pytest.mark.parametrize("bad", [-1.0, float("nan")])
+def test_bad_timeouts(bad):
+    with pytest.raises(ValueError, match="timeout"):
+        watch_cameras(timeout=bad)
+    with watch_cameras() as watcher, pytest.raises(ValueError, match="timeout"):
+        watcher.read(bad)
+
+
+def test_events_are_frozen_records():
+    from dataclasses import FrozenInstanceError, fields
+
+    from vorn_camera_sdk.platform.events import CameraEvent
+
+    event = CameraEvent("added", "/dev/video0", "VORN Talvex", "AB12CD34")
+    assert [f.name for f in fields(event)] == ["kind", "os_id", "name", "serial"]
+    with pytest.raises(FrozenInstanceError):
+        event.kind = "removed"  # type: ignore[misc]
