@@ -14,7 +14,9 @@ starts with ``VORN`` speaks a line protocol for the test (one JSON object
 per line each way): ``{"cmd": "state", "busid": ...}`` (control values, the
 SET_CUR log and streaming counters), ``{"cmd": "unplug", "busid": ...}``
 (drop the camera's connection: the guest sees a disconnect; further imports
-are refused), ``{"cmd": "plug", "busid": ...}`` (importable again).
+are refused), ``{"cmd": "plug", "busid": ...}`` (importable again),
+``{"cmd": "export", "busid": ..., "as": ...}`` (the same camera importable
+under another busid too, as if re-seated on another port).
 """
 
 from __future__ import annotations
@@ -648,6 +650,11 @@ class UsbipServer:
         with cam.lock:
             cam.plugged = True
 
+    def export(self, busid: str, other: str) -> None:
+        """Offer camera ``busid`` under the busid ``other`` as well."""
+        with self.lock:
+            self.cameras[other] = self.cameras[busid]
+
     def _control(self, sock: socket.socket, rest: bytes) -> None:
         stream = sock.makefile("rwb")
         buffered = rest
@@ -669,8 +676,11 @@ class UsbipServer:
                     elif cmd == "plug":
                         self.plug(busid)
                         answer = {"ok": True}
+                    elif cmd == "export":
+                        self.export(busid, request["as"])
+                        answer = {"ok": True}
                     elif cmd == "list":
-                        answer = {"cameras": [c.state() for c in self.cameras.values()]}
+                        answer = {"cameras": [c.state() for c in {id(c): c for c in self.cameras.values()}.values()]}
                     else:
                         answer = {"error": f"unknown command {cmd!r}"}
                 except KeyError:
@@ -697,8 +707,8 @@ class ServerClient:
         self.sock.sendall(b"VORN")
         self.stream = self.sock.makefile("rwb")
 
-    def call(self, cmd: str, busid: Optional[str] = None) -> dict:
-        self.stream.write(json.dumps({"cmd": cmd, "busid": busid}).encode() + b"\n")
+    def call(self, cmd: str, busid: Optional[str] = None, **fields) -> dict:
+        self.stream.write(json.dumps({"cmd": cmd, "busid": busid, **fields}).encode() + b"\n")
         self.stream.flush()
         line = self.stream.readline()
         if not line:

@@ -13,6 +13,7 @@ import os
 import socket
 import struct
 import time
+from typing import Optional
 
 VHCI = "/sys/devices/platform/vhci_hcd.0"
 USBIP_VERSION = 0x0111
@@ -48,8 +49,9 @@ def free_port() -> int:
     raise RuntimeError("no free high-speed vhci port")
 
 
-def attach(busid: str, host: str, port: int = 3240) -> int:
-    """Import ``busid`` from the server and plug it in; returns the vhci port."""
+def attach(busid: str, host: str, port: int = 3240, vport: Optional[int] = None) -> int:
+    """Import ``busid`` from the server and plug it in (at ``vport``, else the
+    first free port); returns the vhci port."""
     sock = socket.create_connection((host, port), timeout=30)
     try:
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
@@ -61,7 +63,8 @@ def attach(busid: str, host: str, port: int = 3240) -> int:
         record = _recv_exact(sock, 312)
         busnum, devnum, speed = struct.unpack_from(">III", record, 288)
         sock.settimeout(None)
-        vport = free_port()
+        if vport is None:
+            vport = free_port()
         with open(f"{VHCI}/attach", "w") as f:
             f.write(f"{vport} {sock.fileno()} {(busnum << 16) | devnum} {speed}")
         return vport
