@@ -490,7 +490,6 @@ NB_MODULE(events, m) {
                         "compares camera listings twice a second and reports the same events.")
         .def(nb::init<std::optional<double>>(), "timeout"_a = nb::none(),
              nb::sig("def __init__(self, timeout: Optional[float] = None) -> None"),
-             "__init__(timeout: Optional[float] = None) -> None\n\n"
              "Start watching; the cameras plugged in now are in ``present``.")
         .def_prop_ro("mode", &Watcher::mode, nb::sig("def mode(self) -> str"),
                      "mode -> str: \"uevent\" (the kernel's device events) or \"polling\".")
@@ -502,26 +501,23 @@ NB_MODULE(events, m) {
                      "present -> list[VideoDeviceInfo]: the cameras plugged in when watching began.")
         .def("read", &Watcher::read, "timeout"_a = nb::none(),
              nb::sig("def read(self, timeout: Optional[float] = None) -> Optional[CameraEvent]"),
-             "read(timeout: Optional[float] = None) -> Optional[CameraEvent]\n\n"
              "The next event; None when ``timeout`` seconds pass without one (None:\n"
              "wait for ever) or when the watcher is closed. One reader at a time.")
         .def("__iter__", [](nb::handle self) { return nb::borrow(self); },
-             nb::sig("def __iter__(self) -> CameraWatcher"), "__iter__() -> CameraWatcher")
+             nb::sig("def __iter__(self) -> CameraWatcher"), "The watcher itself.")
         .def("__next__", &Watcher::next, nb::sig("def __next__(self) -> CameraEvent"),
-             "__next__() -> CameraEvent\n\nThe next event, waiting up to ``timeout`` seconds.")
+             "The next event, waiting up to ``timeout`` seconds.")
         .def("close", &Watcher::close, nb::sig("def close(self) -> None"),
-             "close() -> None\n\n"
              "Stop watching and release the descriptors. Idempotent; from any\n"
              "thread, a read in progress ends at once.")
         .def("__enter__", [](nb::handle self) { return nb::borrow(self); },
-             nb::sig("def __enter__(self) -> CameraWatcher"), "__enter__() -> CameraWatcher")
+             nb::sig("def __enter__(self) -> CameraWatcher"), "The watcher itself.")
         .def("__exit__", [](Watcher &w, nb::args) { w.close(); },
-             nb::sig("def __exit__(self, *exc_info: object) -> None"), "__exit__(*exc_info) -> None");
+             nb::sig("def __exit__(self, *exc_info: object) -> None"), "close().");
 
     m.def("watch_cameras", [m](std::optional<double> timeout) { return m.attr("CameraWatcher")(timeout); },
           "timeout"_a = nb::none(),
           nb::sig("def watch_cameras(timeout: Optional[float] = None) -> CameraWatcher"),
-          "watch_cameras(timeout: Optional[float] = None) -> CameraWatcher\n\n"
           "Watch VORN cameras come and go:\n\n"
           "    with watch_cameras() as watcher:\n"
           "        for event in watcher:          # CameraEvent(kind, os_id, name, serial)\n"
