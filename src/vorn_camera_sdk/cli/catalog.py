@@ -1,0 +1,60 @@
+"""``vorn-camera catalog``: the camera families, or one SKU's capture modes
+and controls."""
+
+from __future__ import annotations
+
+import argparse
+
+from .core import EXIT_NOTHING, EXIT_OK, err, family_specs
+
+
+def register(sub) -> argparse.ArgumentParser:
+    """register(sub) -> argparse.ArgumentParser
+
+    Add the ``catalog`` sub-command to the sub-parsers ``sub``.
+    """
+    sp = sub.add_parser("catalog", help="show camera families, or one SKU's modes and controls")
+    sp.add_argument("sku", nargs="?")
+    return sp
+
+
+def _print_spec(spec) -> None:
+    print(f"SKUs ({len(spec.skus)}):")
+    for sku in spec.skus:
+        print(f"  {sku}")
+    print(f"\nCapture modes ({len(spec.modes)}):")
+    print(f"  {'format':6}  {'size':>9}  {'fps':>4}  {'stereo':6}  {'supported':9}  default")
+    for m in spec.modes:
+        print(
+            f"  {m.fourcc:6}  {f'{m.width}x{m.height}':>9}  {m.fps!s:>4}  "
+            f"{'yes' if m.stereo else 'no':6}  {'yes' if m.is_supported else 'no':9}  {'*' if m.is_default else ''}"
+        )
+    print(f"\nControls ({len(spec.controls)}):")
+    print(f"  {'name':24}  {'range':>14}  {'default':>7}  {'unit':6}  auto companion")
+    for c in spec.controls:
+        rng = f"{c.min}..{c.max}"
+        if c.enum_values:
+            rng = ",".join(str(v) for v, _ in c.enum_values)
+        print(f"  {c.name:24}  {rng:>14}  {c.default!s:>7}  {c.unit or '':6}  {c.auto_companion or ''}")
+
+
+def run(args: argparse.Namespace) -> int:
+    """run(args: argparse.Namespace) -> int
+
+    Print the families, or the SKU's spec; exit code 1 for an unknown SKU.
+    """
+    if args.sku:
+        from ..cameras.camera_spec import spec_by_sku
+
+        spec = spec_by_sku(args.sku)
+        if spec is None:
+            err(f"SKU {args.sku!r} is not in the catalog; run 'vorn-camera catalog' for the list.")
+            return EXIT_NOTHING
+        _print_spec(spec)
+        return EXIT_OK
+    for word, spec in family_specs():
+        supported = sum(1 for m in spec.modes if m.is_supported)
+        print(f"VORN {word}: {len(spec.skus)} SKUs, {len(spec.modes)} modes ({supported} supported)")
+        for sku in spec.skus:
+            print(f"  {sku}")
+    return EXIT_OK
