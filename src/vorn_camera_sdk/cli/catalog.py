@@ -1,11 +1,12 @@
-"""``vorn-camera catalog``: the camera families, or one SKU's capture modes
-and controls."""
+"""``vorn-camera catalog``: the camera families, or one family's or SKU's
+capture modes and controls."""
 
 from __future__ import annotations
 
 import argparse
+import difflib
 
-from .core import EXIT_NOTHING, EXIT_OK, err, family_specs
+from .core import EXIT_NOTHING, EXIT_OK, err
 
 
 def register(sub) -> argparse.ArgumentParser:
@@ -13,13 +14,14 @@ def register(sub) -> argparse.ArgumentParser:
 
     Add the ``catalog`` sub-command to the sub-parsers ``sub``.
     """
-    sp = sub.add_parser("catalog", help="show camera families, or one SKU's modes and controls")
-    sp.add_argument("sku", nargs="?")
+    sp = sub.add_parser("catalog", help="show camera families, or one family's or SKU's modes and controls")
+    sp.add_argument("sku", nargs="?", metavar="SKU|FAMILY", help="an SKU (any case) or a family name such as petrin")
     return sp
 
 
-def _print_spec(spec) -> None:
-    print(f"SKUs ({len(spec.skus)}):")
+def _print_spec(heading: str, spec) -> None:
+    print(heading)
+    print(f"\nSKUs ({len(spec.skus)}):")
     for sku in spec.skus:
         print(f"  {sku}")
     print(f"\nCapture modes ({len(spec.modes)}):")
@@ -41,20 +43,31 @@ def _print_spec(spec) -> None:
 def run(args: argparse.Namespace) -> int:
     """run(args: argparse.Namespace) -> int
 
-    Print the families, or the SKU's spec; exit code 1 for an unknown SKU.
+    Print the families, or the family's or SKU's spec; exit code 1 for a
+    name the catalog does not know.
     """
-    if args.sku:
-        from ..cameras.camera_spec import spec_by_sku
+    from ..cameras.camera_spec import family_of, family_specs, spec_by_family, spec_by_sku
 
-        spec = spec_by_sku(args.sku)
-        if spec is None:
-            err(f"SKU {args.sku!r} is not in the catalog; run 'vorn-camera catalog' for the list.")
-            return EXIT_NOTHING
-        _print_spec(spec)
+    families = family_specs()
+    if not args.sku:
+        for family, spec in families.items():
+            supported = sum(1 for m in spec.modes if m.is_supported)
+            print(f"VORN {family}: {len(spec.skus)} SKUs, {len(spec.modes)} modes ({supported} supported)")
+            for sku in spec.skus:
+                print(f"  {sku}")
         return EXIT_OK
-    for word, spec in family_specs():
-        supported = sum(1 for m in spec.modes if m.is_supported)
-        print(f"VORN {word}: {len(spec.skus)} SKUs, {len(spec.modes)} modes ({supported} supported)")
-        for sku in spec.skus:
-            print(f"  {sku}")
+
+    spec = spec_by_family(args.sku)
+    if spec is not None:
+        _print_spec(f"VORN {family_of(spec)}", spec)
+        return EXIT_OK
+    skus = {sku.upper(): sku for s in families.values() for sku in s.skus}
+    sku = skus.get(args.sku.strip().upper())
+    spec = spec_by_sku(sku) if sku else None
+    if spec is None:
+        close = difflib.get_close_matches(args.sku.strip().upper(), skus, n=3, cutoff=0.6)
+        hint = f" (did you mean {' or '.join(skus[c] for c in close)}?)" if close else ""
+        err(f"SKU {args.sku!r} is not in the catalog{hint}; run 'vorn-camera catalog' for the list.")
+        return EXIT_NOTHING
+    _print_spec(f"VORN {family_of(spec)}: {sku}", spec)
     return EXIT_OK
