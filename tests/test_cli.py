@@ -136,7 +136,7 @@ def test_controls_reports_a_refused_write(emu):
         (("controls", "/dev/video0", "gain=-inf"), 2, "finite number in the signed 32-bit range"),
         (("controls", "/dev/video0", "gain=1e20"), 2, "finite number in the signed 32-bit range"),
         (("controls", "/dev/video0", "gain=1000"), 2, "gain=1000 is not allowed; gain takes 0..130"),
-        (("controls", "/dev/video0", "auto_exposure=2"), 2, "takes 1 (Manual), 3 (Aperture Priority)"),
+        (("controls", "/dev/video0", "auto_exposure=2"), 2, "auto_exposure takes 1=Manual, 3=Aperture Priority"),
         (("controls", "/dev/video1"), 1, "/dev/video1 is no VORN camera: not a capture node"),
         (("controls", "/dev/null", "gain=40"), 1, "/dev/null is no VORN camera: not a V4L2 device"),
         (("controls", "/etc/passwd"), 1, "not a V4L2 device"),

@@ -19,6 +19,11 @@ def register(sub) -> argparse.ArgumentParser:
     return sp
 
 
+def _summary(family: str, spec) -> str:
+    supported = sum(1 for m in spec.modes if m.is_supported)
+    return f"VORN {family}: {len(spec.skus)} SKUs, {len(spec.modes)} modes ({supported} supported)"
+
+
 def _print_spec(heading: str, spec) -> None:
     print(heading)
     print(f"\nSKUs ({len(spec.skus)}):")
@@ -51,15 +56,14 @@ def run(args: argparse.Namespace) -> int:
     families = family_specs()
     if not args.sku:
         for family, spec in families.items():
-            supported = sum(1 for m in spec.modes if m.is_supported)
-            print(f"VORN {family}: {len(spec.skus)} SKUs, {len(spec.modes)} modes ({supported} supported)")
+            print(_summary(family, spec))
             for sku in spec.skus:
                 print(f"  {sku}")
         return EXIT_OK
 
     spec = spec_by_family(args.sku)
     if spec is not None:
-        _print_spec(f"VORN {family_of(spec)}", spec)
+        _print_spec(_summary(family_of(spec) or "", spec), spec)
         return EXIT_OK
     skus = {sku.upper(): sku for s in families.values() for sku in s.skus}
     sku = skus.get(args.sku.strip().upper())

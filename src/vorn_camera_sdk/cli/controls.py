@@ -26,7 +26,7 @@ def register(sub) -> argparse.ArgumentParser:
 def _allowed(c) -> str:
     """What a control accepts, in words."""
     if c.enum_values:
-        return ", ".join(f"{v} ({label})" for v, label in c.enum_values)
+        return ", ".join(f"{v}={label}" for v, label in c.enum_values)
     step = f" in steps of {c.step}" if c.step > 1 else ""
     return f"{c.min}..{c.max}{step}"
 

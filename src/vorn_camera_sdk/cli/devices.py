@@ -56,10 +56,8 @@ def _permission_hint(path: str) -> str:
         group = grp.getgrgid(gid).gr_name
     except KeyError:
         group = str(gid)
-    return (
-        f"owned by group {group!r}; add your user to it, or grant access with a udev rule "
-        f"such as: {_udev_rule('video')}"
-    )
+    join = "" if group == "root" else f"add your user to group {group!r}, or "
+    return f"{join}grant access with a udev rule such as: {_udev_rule('video')}"
 
 
 def explain(path: str, info, verdict: str) -> str:
