@@ -92,6 +92,12 @@ def test_catalog(tmp_path):
     assert len(default) == 1 and "MJPG" in default[0] and "1280x360" in default[0]
     assert any(line.split()[:2] == ["exposure", "1..80000"] and "auto_exposure" in line for line in lines)
 
+    # Any case; a family by its name; the heading names the family.
+    proc = run("catalog", "stereo-camera-petrin-wide-lenses-v21")
+    assert proc.stdout.splitlines()[0] == "VORN Petrin: STEREO-CAMERA-PETRIN-WIDE-LENSES-V21"
+    proc = run("catalog", "petrin")
+    assert proc.stdout.splitlines()[:3] == ["VORN Petrin: 12 SKUs, 108 modes (45 supported)", "", "SKUs (12):"]
+
     proc = run("catalog", "NOT-A-SKU")
     assert proc.returncode == 1 and "'NOT-A-SKU' is not in the catalog" in proc.stderr
 

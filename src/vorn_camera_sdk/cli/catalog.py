@@ -55,23 +55,23 @@ def run(args: argparse.Namespace) -> int:
 
     families = family_specs()
     if not args.sku:
-        for family, spec in families.items():
-            print(_summary(family, spec))
-            for sku in spec.skus:
+        for name, each in families.items():
+            print(_summary(name, each))
+            for sku in each.skus:
                 print(f"  {sku}")
         return EXIT_OK
 
-    spec = spec_by_family(args.sku)
-    if spec is not None:
-        _print_spec(_summary(family_of(spec) or "", spec), spec)
+    family = spec_by_family(args.sku)
+    if family is not None:
+        _print_spec(_summary(family_of(family) or "", family), family)
         return EXIT_OK
     skus = {sku.upper(): sku for s in families.values() for sku in s.skus}
-    sku = skus.get(args.sku.strip().upper())
-    spec = spec_by_sku(sku) if sku else None
+    known = skus.get(args.sku.strip().upper())
+    spec = spec_by_sku(known) if known else None
     if spec is None:
         close = difflib.get_close_matches(args.sku.strip().upper(), skus, n=3, cutoff=0.6)
         hint = f" (did you mean {' or '.join(skus[c] for c in close)}?)" if close else ""
         err(f"SKU {args.sku!r} is not in the catalog{hint}; run 'vorn-camera catalog' for the list.")
         return EXIT_NOTHING
-    _print_spec(f"VORN {family_of(spec)}: {sku}", spec)
+    _print_spec(f"VORN {family_of(spec)}: {known}", spec)
     return EXIT_OK

@@ -118,7 +118,7 @@ def run(args: argparse.Namespace) -> int:
         if not writes or reads:
             for name in reads or list(by_name):
                 c = by_name[name]
-                value = handle.get(name)
-                shown = "unavailable" if value is None else f"{value:g}"
+                read = handle.get(name)
+                shown = "unavailable" if read is None else f"{read:g}"
                 print(f"{name:24} {shown:>11} {c.unit or '':5}  ({_allowed(c)}, default {c.default})")
     return EXIT_NOTHING if refused else EXIT_OK
