@@ -3,12 +3,13 @@
 // A watcher listens to the kernel's device events (a NETLINK_KOBJECT_UEVENT
 // socket, multicast group 1), keeps those of the video4linux subsystem and
 // turns them into CameraEvent records. Whether a new node is a VORN camera is
-// decided by the backend's own list_cameras(): an "added" event is reported
-// once the node appears in a listing, so a metadata node or a foreign webcam
-// never produces one. uvcvideo sends the event a moment before the node can
-// be opened (and udev may still be setting its permissions), so a node that
-// is not listed yet is looked at again, a little later each time, for a few
-// seconds. "removed" carries the name and serial the camera was listed with.
+// decided by the Linux backend's own per-node probe, the one list_cameras()
+// runs: an "added" event is reported once the node would be listed, so a
+// metadata node or a foreign webcam never produces one. uvcvideo sends the
+// event a moment before the node can be opened (and udev may still be
+// setting its permissions), so a node that cannot be opened or read yet is
+// looked at again, a little later each time, for a few seconds. "removed"
+// carries the name and serial the camera was listed with.
 //
 // Where the kernel's events do not reach the process (its network namespace
 // belongs to another user namespace, as in a rootless container) or the
@@ -178,6 +179,7 @@ public:
             vorn::raise(PyExc_ValueError, "timeout must be a non-negative number of seconds or None");
         backend_ = vorn::import_name("vorn_camera_sdk.platform", "current_backend")();
         event_class_ = vorn::import_name(kModuleName, "CameraEvent");
+        probe_ = vorn::import_name("vorn_camera_sdk.platform.linux", "_probe_node");
         {
             nb::gil_scoped_release unlocked;
             wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -257,7 +259,7 @@ public:
 
 private:
     std::optional<double> timeout_;
-    nb::object backend_, event_class_;
+    nb::object backend_, probe_, event_class_;
     int wake_ = -1;
     int uevents_ = -1;
     bool closed_ = false;
@@ -408,9 +410,11 @@ private:
         }
     }
 
-    // One listing for every node whose next look is due.
+    // Each node whose next look is due, judged by the listing's own per-node
+    // probe. A node that is not a VORN capture node (a metadata node, another
+    // maker's camera) is settled at once; one that cannot be opened or read
+    // yet is looked at again until it settles or its time is up.
     void look_at_pending() {
-        nb::list listed = listing();
         double t = now();
         for (auto p = pending_.begin(); p != pending_.end();) {
             if (p->next_look > t) {
@@ -418,12 +422,12 @@ private:
                 continue;
             }
             nb::str os_id(p->os_id.data(), p->os_id.size());
-            nb::object found;
-            for (nb::handle info : listed)
-                if (info.attr("os_id").equal(os_id))
-                    found = nb::borrow(info);
+            nb::tuple judged = nb::borrow<nb::tuple>(probe_(os_id));
+            nb::object found = judged[0];
+            nb::str verdict = nb::borrow<nb::str>(judged[1]);
+            bool settled = !found.is_none() || nb::bool_(verdict.attr("startswith")(nb::make_tuple("not-capture", "not-vorn")));
             bool known = known_.contains(os_id);
-            if (found.is_valid()) {
+            if (!found.is_none()) {
                 // A node we already knew was re-created while its "remove" went
                 // missing: report the change only.
                 if (known && !same_camera(known_[os_id], found))
@@ -431,7 +435,7 @@ private:
                 if (!known || !same_camera(known_[os_id], found))
                     ready_.push_back(event("added", found));
                 known_[os_id] = found;
-            } else if (t < p->give_up) {
+            } else if (!settled && t < p->give_up) {
                 p->next_look = t + p->pause;
                 p->pause = std::min(p->pause * 2, kRetryMax);
                 ++p;

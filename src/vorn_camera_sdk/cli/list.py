@@ -1,11 +1,12 @@
 """``vorn-camera list``: the attached VORN cameras, optionally resolved
-through the device-info service."""
+through the device-info service, or watched as they come and go."""
 
 from __future__ import annotations
 
 import argparse
+import json
 
-from .core import EXIT_NOTHING, EXIT_OK, add_device_info_url, err, print_json, use_device_info_url
+from .core import EXIT_NOTHING, EXIT_OK, UsageError, add_device_info_url, err, print_json, use_device_info_url
 
 
 def register(sub) -> argparse.ArgumentParser:
@@ -16,6 +17,9 @@ def register(sub) -> argparse.ArgumentParser:
     sp = sub.add_parser("list", help="list attached VORN cameras")
     sp.add_argument("--resolve", action="store_true", help="look each camera up in the device-info catalog")
     sp.add_argument("--json", action="store_true", help="machine-readable output")
+    sp.add_argument(
+        "--watch", action="store_true", help="then one line per camera added or removed, until Ctrl-C"
+    )
     add_device_info_url(sp)
     return sp
 
@@ -45,6 +49,10 @@ def run(args: argparse.Namespace) -> int:
 
     Print the attached cameras; exit code 1 when there are none.
     """
+    if args.watch:
+        if args.resolve:
+            raise UsageError("--watch lists device nodes and serials only; it does not combine with --resolve")
+        return watch(args.json)
     if args.resolve:
         use_device_info_url(args.device_info_url)
         from ..cameras import list_connected_vorn_cameras
@@ -75,4 +83,33 @@ def run(args: argparse.Namespace) -> int:
     if not devices:
         err("no VORN camera found; run 'vorn-camera doctor' to see why each video device is or isn't listed.")
         return EXIT_NOTHING
+    return EXIT_OK
+
+
+def watch(as_json: bool) -> int:
+    """watch(as_json: bool) -> int
+
+    The cameras present, then one line per camera added or removed as it
+    happens, until Ctrl-C (exit code 0). A line reads ``KIND  OS_ID  NAME
+    serial=SERIAL``; with ``as_json`` it is a JSON object with the keys
+    ``kind`` ("present", "added" or "removed"), ``os_id``, ``name`` and
+    ``serial``.
+    """
+    from ..platform import watch_cameras
+
+    def show(kind: str, os_id: str, name: str, serial: str) -> None:
+        if as_json:
+            line = json.dumps({"kind": kind, "os_id": os_id, "name": name, "serial": serial})
+        else:
+            line = f"{kind:7}  {os_id}  {name}  serial={serial}"
+        print(line, flush=True)
+
+    try:
+        with watch_cameras() as watcher:
+            for d in watcher.present:
+                show("present", d.os_id, d.name, d.serial)
+            for event in watcher:
+                show(event.kind, event.os_id, event.name, event.serial)
+    except KeyboardInterrupt:
+        pass
     return EXIT_OK
