@@ -2,17 +2,23 @@
 
 from __future__ import annotations
 
+import dataclasses
 import errno as _errno
+import logging
 import threading
+import time
 from typing import TYPE_CHECKING, Any, Iterator, Optional
 
-from ..platform import current_backend
+from ..platform import current_backend, watch_cameras
+from ..platform.base import CameraControls
 from .base import Frame, FrameSource, import_stream_modules, make_frame
 
 if TYPE_CHECKING:
     from ..cameras.camera_facts import VornCameraFacts
     from ..cameras.camera_spec import CaptureMode
-    from ..platform.base import CameraControls
+    from ..platform.events import CameraWatcher
+
+_LOGGER = logging.getLogger(__name__)
 
 
 def describe_mode(mode: "CaptureMode") -> str:
@@ -33,6 +39,61 @@ def _device_error(exc: BaseException, what: str, os_id: str) -> OSError:
     if isinstance(exc, OSError) and isinstance(code, int) and code in _errno.errorcode:
         return OSError(code, f"{what}: {reason}", os_id)
     return OSError(f"{what}: {reason}")
+
+
+def _device_lost_error_class() -> Any:
+    from ..platform.capture import DeviceLostError
+
+    return DeviceLostError
+
+
+class _SourceControls(CameraControls):
+    """The control handle a source hands out. It remembers every value set
+    through it (the last of each control, in the order last set), so that a
+    camera that comes back after an unplug gets them again; the platform
+    handle underneath is replaced then, and references to this one stay good."""
+
+    def __init__(self, handle: CameraControls) -> None:
+        self._handle = handle
+        self._values: dict[str, float] = {}
+        self._closed = False
+        self._lock = threading.Lock()
+
+    def get(self, name: str) -> Optional[float]:
+        """get(name: str) -> Optional[float]"""
+        return self._handle.get(name)
+
+    def set(self, name: str, value: float) -> bool:
+        """set(name: str, value: float) -> bool"""
+        with self._lock:
+            done = self._handle.set(name, value)
+            if done:
+                self._values.pop(name, None)
+                self._values[name] = value
+            return done
+
+    def replace(self, handle: CameraControls) -> list[str]:
+        """replace(handle: CameraControls) -> list[str]
+
+        Go on with ``handle`` (the camera's new node) and set every
+        remembered value on it again; the names it refused. A value the
+        camera refuses only for the order of things (an exposure time while
+        it still exposes automatically) is tried once more after the others.
+        """
+        with self._lock:
+            old, self._handle = self._handle, handle
+            old.close()
+            if self._closed:
+                handle.close()
+                return []
+            refused = [name for name, value in self._values.items() if not handle.set(name, value)]
+            return [name for name in refused if not handle.set(name, self._values[name])]
+
+    def close(self) -> None:
+        """close() -> None"""
+        with self._lock:
+            self._closed = True
+            self._handle.close()
 
 
 def _capture_stream_class() -> Any:
@@ -104,18 +165,35 @@ class CameraSource(FrameSource):
     ValueError for a mode the device does not take. A camera unplugged while
     streaming raises ``DeviceLostError`` (an OSError with errno ENODEV) once
     the frames received before have been handed out.
+
+    With ``reconnect=SECONDS`` an unplugged camera is waited for instead: when
+    a camera with the same serial comes back within that time, on whatever
+    node it now has, the source opens the same mode there, reopens its
+    control handle, sets again every control value set through
+    ``controls``, and goes on: ``index`` continues, the first frame after the
+    gap counts the frames missed in its ``dropped`` (from the frame rate and
+    the time away; ``sequence`` starts again with the new stream),
+    ``record.os_id`` names the new node and ``reconnects`` counts the
+    reconnections. After the time-out the iteration raises
+    ``DeviceLostError``; ``close()`` from another thread ends a wait at once.
     """
 
-    def __init__(self, record: "VornCameraFacts", mode: "CaptureMode", *, latest: bool = True) -> None:
-        """__init__(record: VornCameraFacts, mode: CaptureMode, *, latest: bool = True) -> None"""
+    def __init__(self, record: "VornCameraFacts", mode: "CaptureMode", *, latest: bool = True,
+                 reconnect: Optional[float] = None) -> None:
+        """__init__(record: VornCameraFacts, mode: CaptureMode, *, latest: bool = True, reconnect: Optional[float] = None) -> None"""
+        if reconnect is not None and not reconnect >= 0:
+            raise ValueError(f"reconnect must be a number of seconds (or None), not {reconnect!r}")
         self.record = record
         self.mode = mode
         self.latest = latest
+        self.reconnect = reconnect
         self._stream: Any = None
         self._decoder: Optional[_Decoder] = None
-        self._controls: Optional["CameraControls"] = None
+        self._controls: Optional[_SourceControls] = None
         self._closed = False
         self._count = 0
+        self._reconnects = 0
+        self._watcher: Optional["CameraWatcher"] = None  # while waiting for the camera to come back
         self._lock = threading.Lock()
 
     def __repr__(self) -> str:
@@ -134,6 +212,11 @@ class CameraSource(FrameSource):
         """closed -> bool: whether ``close()`` has been called."""
         return self._closed
 
+    @property
+    def reconnects(self) -> int:
+        """reconnects -> int: how often the stream picked up again after an unplug."""
+        return self._reconnects
+
     def _describe(self) -> str:
         return (
             f"VORN camera {self.record.serial} on {self.record.os_id} "
@@ -145,19 +228,21 @@ class CameraSource(FrameSource):
             raise ValueError(f"{self._describe()}: the source is closed")
 
     @property
-    def controls(self) -> "CameraControls":
+    def controls(self) -> CameraControls:
         """controls -> CameraControls
 
         The camera's control handle, opened on first access and kept until
-        ``close()``. Usable while frames flow.
+        ``close()``. Usable while frames flow; the values set through it are
+        set again when the source reconnects.
         """
         self._check_open()
         if self._controls is None:
             os_id = self.record.os_id
             try:
-                self._controls = current_backend().open_controls(os_id, self.record.serial)
+                handle = current_backend().open_controls(os_id, self.record.serial)
             except OSError as exc:
                 raise _device_error(exc, f"cannot open the controls of {self._describe()}", os_id) from exc
+            self._controls = _SourceControls(handle)
         return self._controls
 
     def open(self) -> None:
@@ -202,17 +287,111 @@ class CameraSource(FrameSource):
         The undecoded packets (``data``, ``sequence``, ``timestamp``,
         ``dropped``) as the delivery policy hands them out, for passthrough
         to a recorder or a viewer; opens the stream on first use. Ends when
-        the source is closed.
+        the source is closed. With ``reconnect`` they go on after an unplug
+        as frames do.
         """
         self.open()
-        return iter(self._stream)
+        return self._packets()
+
+    def _packets(self) -> Iterator[Any]:
+        last: Optional[float] = None  # the capture time of the last packet
+        away_since: Optional[float] = None
+        while (stream := self._stream) is not None:
+            try:
+                for packet in stream:
+                    if away_since is not None:
+                        missed = max(0, round((packet.timestamp - away_since) * float(self.mode.fps)) - 1)
+                        packet = type(packet)(packet.data, packet.sequence, packet.timestamp, packet.dropped + missed)
+                        away_since = None
+                    last = packet.timestamp
+                    yield packet
+                return
+            except _device_lost_error_class() as lost:
+                if self.reconnect is None or self._closed:
+                    raise
+                if away_since is None:
+                    away_since = last if last is not None else time.monotonic()
+                if not self._reconnect(lost):
+                    return
+
+    def _reconnect(self, lost: OSError) -> bool:
+        """Wait for the camera to come back and open the same mode on its
+        node: True once streaming again, False when the source was closed
+        meanwhile, DeviceLostError after ``reconnect`` seconds."""
+        deadline = time.monotonic() + (self.reconnect or 0.0)
+        serial = self.record.serial
+        with self._lock:
+            stream, self._stream = self._stream, None
+        if stream is not None:
+            stream.close()  # the old node's number is free again once released
+        watcher = watch_cameras()
+        with self._lock:
+            closed = self._closed
+            self._watcher = None if closed else watcher
+        if closed:
+            watcher.close()
+            return False
+        try:
+            node = next((d.os_id for d in watcher.present if d.serial == serial), None)
+            while True:
+                if node is not None and self._reopen(node):
+                    return True
+                if self._closed:
+                    return False
+                remaining = deadline - time.monotonic()
+                if remaining <= 0:
+                    break
+                # A node that did not open may be one the kernel is still taking
+                # down or setting up: look again shortly even without an event.
+                event = watcher.read(remaining if node is None else min(remaining, 0.1))
+                if event is not None:
+                    node = event.os_id if event.kind == "added" and event.serial == serial else node
+                elif node is not None:
+                    node = next((d.os_id for d in current_backend().list_cameras() if d.serial == serial), None)
+        finally:
+            with self._lock:
+                self._watcher = None
+            watcher.close()
+        raise _device_lost_error_class()(
+            _errno.ENODEV, f"{lost.strerror or lost}; it did not come back within {self.reconnect:g} s",
+            lost.filename) from lost
+
+    def _reopen(self, os_id: str) -> bool:
+        """Open the stream, and the control handle if one was open, on the
+        camera's new node ``os_id``; False when that fails."""
+        serial = self.record.serial
+        try:
+            stream = _capture_stream_class()(os_id, self.mode, latest=self.latest, serial=serial)
+        except OSError as exc:
+            _LOGGER.debug("VORN camera %s not yet ready on %s: %s", serial, os_id, exc)
+            return False
+        controls = self._controls
+        if controls is not None:
+            try:
+                handle = current_backend().open_controls(os_id, serial)
+            except OSError as exc:
+                stream.close()
+                _LOGGER.debug("the controls of VORN camera %s not yet ready on %s: %s", serial, os_id, exc)
+                return False
+            for name in controls.replace(handle):
+                _LOGGER.warning("VORN camera %s refused %s=%s when it came back on %s",
+                                serial, name, controls._values[name], os_id)
+        with self._lock:
+            closed = self._closed
+            if not closed:
+                self._stream = stream
+                self.record = dataclasses.replace(self.record, os_id=os_id)
+                self._reconnects += 1
+        if closed:
+            stream.close()
+        return True
 
     def _frames(self) -> Iterator[Frame]:
-        stream, decoder = self._stream, self._decoder
+        decoder = self._decoder
         assert decoder is not None
-        width, height = stream.width, stream.height
+        width, height = self._stream.width, self._stream.height
         undecodable = 0
-        for packet in stream:
+        for packet in self._packets():
             image = decoder(packet, width, height)
             if image is None:  # a damaged frame is a lost frame
                 undecodable += packet.dropped + 1
@@ -227,14 +406,18 @@ class CameraSource(FrameSource):
         """close() -> None
 
         Release the video stream and the control handle. Closing twice is
-        harmless. Another thread may call it while frames are being read:
-        the read in progress ends and so does the iteration.
+        harmless. Another thread may call it while frames are being read, or
+        while the source waits for an unplugged camera to come back: the read
+        or the wait ends at once and so does the iteration.
         """
         with self._lock:
             self._closed = True
             stream, self._stream = self._stream, None
             controls, self._controls = self._controls, None
+            watcher = self._watcher
         try:
+            if watcher is not None:
+                watcher.close()  # ends a wait for the camera to come back
             if stream is not None:
                 stream.close()
         finally:
