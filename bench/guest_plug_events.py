@@ -81,3 +81,40 @@ def test_event_latency(rig):
         latency[event.kind].append(stamp - clock.seen[action, event.os_id].pop(0))
     report("event latency, added", latency["added"], mode=mode)
     report("event latency, removed", latency["removed"], mode=mode)
+
+
+def test_reconnect_time(rig, discovery):
+    """From the camera re-appearing on the bus (the USB/IP import and attach)
+    to (a) the driver's capture node (its "add" uevent) and (b) the first
+    frame a CameraSource with ``reconnect`` delivers after the gap."""
+    camera_source = module("vorn_camera_sdk.sources.camera_source")
+    talvex = module("vorn_camera_sdk.cameras.vorn_talvex").VORN_TALVEX
+    mode = next(m for m in talvex.modes if (m.fourcc, m.width, m.height, m.fps) == ("YUYV", 640, 360, 30))
+    rig.plug(TALVEX)
+    record = discovery.get_connected_vorn_camera_by_serial(TALVEX["serial"])
+    clock = KernelClock()
+    arrivals: list[tuple[float, int]] = []  # (time.monotonic(), reconnects) per frame
+
+    with camera_source.CameraSource(record, mode, reconnect=30) as source:
+        def read_all() -> None:
+            for _ in source:
+                arrivals.append((time.monotonic(), source.reconnects))
+
+        reader = threading.Thread(target=read_all)
+        reader.start()
+        vhci.wait_for(lambda: arrivals, timeout=30)
+        enumeration, first_frame = [], []
+        for cycle in range(CYCLES):
+            rig.pull(TALVEX)
+            clock.seen.clear()
+            appeared = time.monotonic()
+            node = rig.plug(TALVEX)[0]
+            vhci.wait_for(lambda: arrivals[-1][1] == cycle + 1, timeout=30)
+            enumeration.append(clock.seen[("add", node)][0] - appeared)
+            first_frame.append(next(t for t, n in arrivals if n == cycle + 1) - appeared)
+        source.close()
+        reader.join()
+    clock.close()
+    report("driver enumeration (attach to node)", enumeration)
+    report("reconnect (attach to first frame)", first_frame)
+    report("reconnect beyond enumeration", [f - e for f, e in zip(first_frame, enumeration)])
