@@ -3,6 +3,10 @@ vorn_camera_sdk\.platform\.linux\.__prefix__:
     \from typing import Optional
     \from vorn_camera_sdk.cameras.camera_spec import CaptureMode
 
+vorn_camera_sdk\.platform\.capture\.__prefix__:
+    \from typing import Iterator
+    \from vorn_camera_sdk.cameras.camera_spec import CaptureMode
+
 vorn_camera_sdk\.cameras\.camera_facts\.__prefix__:
     \from typing import Optional
 
