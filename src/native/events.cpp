@@ -186,6 +186,7 @@ public:
             if (wake_ >= 0 && uevents_reach_this_namespace())
                 uevents_ = open_uevent_socket();
         }
+        polling_ = uevents_ < 0;
         if (wake_ < 0)
             vorn::raise_errno(errno);
         // Listed after the socket is bound: a camera plugged in meanwhile is
@@ -203,7 +204,7 @@ public:
 
     ~Watcher() { release(); }
 
-    const char *mode() const { return uevents_ >= 0 ? "uevent" : "polling"; }
+    const char *mode() const { return polling_ ? "polling" : "uevent"; }
     std::optional<double> timeout() const { return timeout_; }
     bool closed() const { return closed_; }
     nb::list present() const { return present_; }
@@ -262,6 +263,7 @@ private:
     nb::object backend_, probe_, event_class_;
     int wake_ = -1;
     int uevents_ = -1;
+    bool polling_ = false;  // no uevents: listings are compared
     bool closed_ = false;
     std::thread::id waiter_;  // the thread inside read(), if any
     nb::list present_;
@@ -318,7 +320,7 @@ private:
             if (t >= deadline && !due(t))
                 return nb::none();
             double until = deadline;
-            if (uevents_ < 0)
+            if (polling_)
                 until = std::min(until, next_listing_);
             for (const Pending &p : pending_)
                 until = std::min(until, p.next_look);
@@ -328,7 +330,7 @@ private:
             int rc, err;
             {
                 nb::gil_scoped_release unlocked;
-                rc = ::poll(fds, uevents_ >= 0 ? 2 : 1, ms);
+                rc = ::poll(fds, polling_ ? 1 : 2, ms);
                 err = errno;
             }
             if (rc < 0) {
@@ -343,7 +345,7 @@ private:
             if (fds[1].revents)
                 drain();
             t = now();
-            if (uevents_ < 0 && t >= next_listing_) {
+            if (polling_ && t >= next_listing_) {
                 compare_listings();
                 next_listing_ = t + kPollInterval;
             } else if (resync_) {
