@@ -72,11 +72,11 @@ class _SourceControls(CameraControls):
                 self._values[name] = value
             return done
 
-    def replace(self, handle: CameraControls) -> list[str]:
-        """replace(handle: CameraControls) -> list[str]
+    def replace(self, handle: CameraControls) -> dict[str, float]:
+        """replace(handle: CameraControls) -> dict[str, float]
 
         Go on with ``handle`` (the camera's new node) and set every
-        remembered value on it again; the names it refused. A value the
+        remembered value on it again; the values it refused. A value the
         camera refuses only for the order of things (an exposure time while
         it still exposes automatically) is tried once more after the others.
         """
@@ -85,9 +85,9 @@ class _SourceControls(CameraControls):
             old.close()
             if self._closed:
                 handle.close()
-                return []
-            refused = [name for name, value in self._values.items() if not handle.set(name, value)]
-            return [name for name in refused if not handle.set(name, self._values[name])]
+                return {}
+            refused = {name: value for name, value in self._values.items() if not handle.set(name, value)}
+            return {name: value for name, value in refused.items() if not handle.set(name, value)}
 
     def close(self) -> None:
         """close() -> None"""
@@ -373,9 +373,8 @@ class CameraSource(FrameSource):
                 stream.close()
                 _LOGGER.debug("the controls of VORN camera %s not yet ready on %s: %s", serial, os_id, exc)
                 return False
-            for name in controls.replace(handle):
-                _LOGGER.warning("VORN camera %s refused %s=%s when it came back on %s",
-                                serial, name, controls._values[name], os_id)
+            for name, value in controls.replace(handle).items():
+                _LOGGER.warning("VORN camera %s refused %s=%s when it came back on %s", serial, name, value, os_id)
         with self._lock:
             closed = self._closed
             if not closed:
