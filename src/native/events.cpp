@@ -324,7 +324,8 @@ private:
                 until = std::min(until, next_listing_);
             for (const Pending &p : pending_)
                 until = std::min(until, p.next_look);
-            int ms = std::isinf(until) ? -1 : int(std::ceil(std::max(0.0, until - t) * 1000));
+            // At most an hour per poll (a far deadline does not fit an int).
+            int ms = std::isinf(until) ? -1 : int(std::ceil(std::clamp(until - t, 0.0, 3600.0) * 1000));
 
             pollfd fds[2] = {{wake_, POLLIN, 0}, {uevents_, POLLIN, 0}};
             int rc, err;
