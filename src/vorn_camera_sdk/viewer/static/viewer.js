@@ -180,6 +180,7 @@ async function main() {
     link.click();
   });
   $("stream").src = "/stream.mjpg";
+  document.body.dataset.ready = "1";
   poll();
 }
 
