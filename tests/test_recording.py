@@ -17,6 +17,7 @@ np = pytest.importorskip("numpy")
 
 from harness.feeds import RECORD, Feed  # noqa: E402
 from vorn_camera_sdk.cameras.camera_spec import CaptureMode  # noqa: E402
+from vorn_camera_sdk.cli import main  # noqa: E402
 from vorn_camera_sdk.recording import decode_packet, parse_mode, record, snapshot  # noqa: E402
 from vorn_camera_sdk.sources.factory import resolve_source_arg  # noqa: E402
 from vorn_camera_sdk.sources.mkv_source import MkvSource  # noqa: E402
@@ -49,7 +50,7 @@ def test_replay_gives_back_the_recorded_packets_times_losses_and_facts(tmp_path,
         frames = list(again)
     for frame, packet in zip(frames, sent, strict=True):
         assert np.array_equal(frame.image, decode_packet(packet, mode).to_ndarray(format="bgr24"))
-        assert frame.stereo == mode.stereo
+        assert frame.stereo == mode.stereo and (frame.sequence, frame.dropped) == (packet.sequence, packet.dropped)
 
 
 @pytest.mark.parametrize("limits, written", [({"frames": 5}, 5), ({"duration": 0.21}, 7)])
@@ -111,3 +112,22 @@ def test_modes_are_chosen_among_the_supported_catalog_modes(text, expected):
     else:
         mode = parse_mode(text, RECORD.spec)
         assert (mode.width, mode.height, mode.fps, mode.fourcc) == expected and mode.is_supported
+
+
+def test_snapshot_command_writes_the_pair_of_a_recording(tmp_path, capsys):
+    record(Feed(STEREO_MJPG, 12), tmp_path / "run.mkv")
+    assert main(["snapshot", str(tmp_path / "run.mkv"), "-o", str(tmp_path / "out"), "--at", "0.2"]) == 0
+    assert capsys.readouterr().out.split() == [str(tmp_path / "out" / n) for n in ("left.png", "right.png", "frame.png")]
+    assert main(["snapshot", str(tmp_path / "run.mkv"), "-o", str(tmp_path / "out"), "--at", "9"]) == 2
+    assert "has no frame at 9.0 s" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["record", "runs/old.mkv", "new.mkv"], "is a recording; record takes a live camera"),
+    (["record", "AB12CD34", "out.avi"], "must be an .mkv file"),
+    (["record", "out.mkv", "--frames", "0"], "--frames must be positive"),
+    (["view", "run.mkv", "--port", "70000"], "--port must be 0..65535"),
+])
+def test_media_commands_refuse_bad_arguments(argv, message, capsys):
+    assert main(argv) == 2
+    assert message in capsys.readouterr().err

@@ -8,8 +8,13 @@ import http.client
 import json
 import os
 import shutil
+import signal
 import socket
+import subprocess
+import sys
 import time
+import urllib.parse
+import urllib.request
 
 import pytest
 
@@ -194,3 +199,17 @@ def test_a_stalled_client_stalls_nobody_else(recording):
         assert stamps == sorted(stamps) and stamps[-1] - stamps[0] > 1.5
         stalled.close()
         reader.close()
+
+
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
+def test_view_command_prints_the_url_and_stops_cleanly(recording, signum):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    proc = subprocess.Popen([sys.executable, "-m", "vorn_camera_sdk", "view", recording, "--bind", "0.0.0.0"],
+                            env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    url = urllib.parse.urlsplit(proc.stdout.readline().strip())
+    token = urllib.parse.parse_qs(url.query)["token"][0]
+    answer = urllib.request.urlopen(f"http://127.0.0.1:{url.port}/info?token={token}", timeout=10)
+    assert json.loads(answer.read())["camera"]["serial"] == "AB12CD34"
+    proc.send_signal(signum)
+    out, err = proc.communicate(timeout=20)
+    assert proc.returncode == 0 and err == ""

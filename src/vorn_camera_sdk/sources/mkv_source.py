@@ -184,6 +184,12 @@ class MkvSource(FrameSource):
         return self._packets()
 
     def _packets(self) -> Iterator[RecordedPacket]:
+        for packet, sequence, timestamp, dropped in self._demux():
+            self._count += 1
+            yield RecordedPacket(bytes(packet), sequence, timestamp, dropped)
+
+    def _demux(self) -> Iterator[tuple[Any, int, float, int]]:
+        # (PyAV packet, sequence, timestamp, dropped) for each video packet.
         av, _ = import_stream_modules()
         stream = self._container.streams.video[0]
         mode = self.mode
@@ -198,7 +204,10 @@ class MkvSource(FrameSource):
             except (OSError, av.FFmpegError) as exc:
                 if self._closed:
                     return
-                raise ValueError(f"cannot read MKV recording {self.path!r}: {getattr(exc, 'strerror', None) or exc}") from exc
+                raise ValueError(
+                    f"cannot read MKV recording {self.path!r} after {self._count} frames: "
+                    f"{getattr(exc, 'strerror', None) or exc}"
+                ) from exc
             if packet.size == 0 or packet.pts is None:
                 continue
             timestamp = float(packet.pts * packet.time_base)
@@ -207,8 +216,7 @@ class MkvSource(FrameSource):
                 step = max(1, round((timestamp - previous) / interval))
             sequence += step
             previous = timestamp
-            self._count += 1
-            yield RecordedPacket(bytes(packet), sequence, timestamp, step - 1)
+            yield packet, sequence, timestamp, step - 1
 
     def open(self) -> None:
         """open() -> None
@@ -239,6 +247,31 @@ class MkvSource(FrameSource):
         return self._frames()
 
     def _frames(self) -> Iterator[Frame]:
+        if self.mode is not None:
+            return self._recorded_frames()
+        return self._decoded_frames()
+
+    def _recorded_frames(self) -> Iterator[Frame]:
+        # A recording of this package holds one intra-coded picture per
+        # packet, so each frame keeps its packet's sequence and losses.
+        av, _ = import_stream_modules()
+        decoder = self._container.streams.video[0].codec_context
+        stereo = self.stereo
+        for packet, sequence, timestamp, dropped in self._demux():
+            try:
+                pictures = decoder.decode(packet)
+            except (OSError, av.FFmpegError) as exc:
+                raise ValueError(
+                    f"cannot decode frame {self._count} of MKV recording {self.path!r}: "
+                    f"{getattr(exc, 'strerror', None) or exc}"
+                ) from exc
+            for picture in pictures:
+                image = picture.to_ndarray(format="bgr24")
+                frame = make_frame(image, timestamp, self._count, stereo, sequence, dropped)
+                self._count += 1
+                yield frame
+
+    def _decoded_frames(self) -> Iterator[Frame]:
         av, _ = import_stream_modules()
         container = self._container
         stream = container.streams.video[0]
