@@ -11,14 +11,17 @@ from __future__ import annotations
 
 import json
 import os
+import socket
 import subprocess
 import sys
+import threading
 import time
+import urllib.parse
 import urllib.request
 
 import pytest
 
-from kernel.rig import TALVEX, module
+from kernel.rig import CONFIG, TALVEX, module
 from kernel.usbip_camera import read_frame_number
 
 
@@ -138,3 +141,97 @@ def test_viewer_controls_reach_the_camera_and_show_what_it_took(rig, discovery):
         state = _post(base + "controls/reset", {})
         assert state["values"]["brightness"] == 0 and state["disabled"]["exposure"] is True
     assert not rig.state(TALVEX)["streaming"]  # closing the viewer released the camera
+
+
+def test_page_on_the_camera_in_a_browser(rig, discovery):
+    """The host's Chromium, driven from here, on the page this guest serves."""
+    pytest.importorskip("av")
+    browser = CONFIG.get("browser")
+    if not browser:
+        pytest.skip(f"no browser on the host: {CONFIG.get('browser_skip')}")
+    webdriver = module("selenium.webdriver")
+    camera_source = module("vorn_camera_sdk.sources.camera_source")
+    viewer_module = module("vorn_camera_sdk.viewer")
+    record = _talvex(rig, discovery)
+    options = webdriver.ChromeOptions()
+    options.binary_location = browser["chromium"]
+    for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu"):
+        options.add_argument(arg)
+    source = camera_source.CameraSource(record, record.spec.default_mode)
+    local = _loopback_forwarder(browser["webdriver"])  # chromedriver takes loopback Host names only
+    with viewer_module.Viewer(source, bind="0.0.0.0", port=browser["viewer_port"]) as viewer:
+        driver = webdriver.Remote(command_executor=local, options=options)
+        try:
+            driver.get(f"{browser['page_base']}/?token={viewer.token}")
+            page = _Page(driver)
+            assert page.wait(lambda: page.attribute("data-ready") == "1")
+            assert page.wait(lambda: int(page.attribute("data-frames") or 0) > 0)
+            page.move("auto_exposure", 3)
+            assert page.wait(lambda: not page.enabled("input-exposure"))  # auto exposure holds the slider
+            page.move("brightness", 23)
+            assert page.wait(lambda: page.text("value-brightness") == "23")
+            assert ["brightness", 23] in rig.state(TALVEX)["set_log"]
+            page.move("auto_exposure", 1)
+            assert page.wait(lambda: page.enabled("input-exposure"))
+            page.move("exposure", 420)
+            assert page.wait(lambda: page.text("value-exposure") == "420 100us")
+            assert rig.state(TALVEX)["controls"]["exposure"] == 420
+            driver.find_element("id", "reset").click()
+            assert page.wait(lambda: page.text("value-brightness") == "0" and not page.enabled("input-exposure"))
+        finally:
+            driver.quit()
+
+
+def _loopback_forwarder(url: str) -> str:
+    """A guest loopback address whose connections are carried to ``url``'s host and port."""
+    target = urllib.parse.urlsplit(url)
+    listener = socket.create_server(("127.0.0.1", 0))
+
+    def pipe(src, dst):
+        try:
+            while data := src.recv(65536):
+                dst.sendall(data)
+        except OSError:
+            pass
+        finally:
+            try:
+                dst.shutdown(socket.SHUT_WR)
+            except OSError:
+                pass
+
+    def serve():
+        while True:
+            client, _ = listener.accept()
+            upstream = socket.create_connection((target.hostname, target.port))
+            threading.Thread(target=pipe, args=(client, upstream), daemon=True).start()
+            threading.Thread(target=pipe, args=(upstream, client), daemon=True).start()
+
+    threading.Thread(target=serve, daemon=True).start()
+    return f"http://127.0.0.1:{listener.getsockname()[1]}"
+
+
+class _Page:
+    def __init__(self, driver) -> None:
+        self.driver = driver
+
+    def wait(self, check, timeout: float = 30.0) -> bool:
+        deadline = time.monotonic() + timeout
+        while not check():
+            if time.monotonic() > deadline:
+                return False
+            time.sleep(0.2)
+        return True
+
+    def attribute(self, name: str):
+        return self.driver.find_element("tag name", "body").get_attribute(name)
+
+    def text(self, element: str) -> str:
+        return self.driver.find_element("id", element).text
+
+    def enabled(self, element: str) -> bool:
+        return self.driver.find_element("id", element).is_enabled()
+
+    def move(self, name: str, value: int) -> None:
+        self.driver.execute_script(
+            "const e = document.getElementById('input-' + arguments[0]); e.value = arguments[1];"
+            "e.dispatchEvent(new Event('change'));", name, value)
