@@ -26,6 +26,7 @@ import ipaddress
 import json
 import secrets
 import signal
+import socket
 import threading
 import time
 import urllib.parse
@@ -61,6 +62,18 @@ def _is_loopback(host: str) -> bool:
         return ipaddress.ip_address(host).is_loopback
     except ValueError:
         return False
+
+
+def _outward_address(wildcard: str) -> str:
+    # The source address of a route to a documentation address: a UDP
+    # "connection" sends nothing. Loopback when there is no route.
+    family, probe = (socket.AF_INET6, "2001:db8::1") if ":" in wildcard else (socket.AF_INET, "192.0.2.1")
+    try:
+        with socket.socket(family, socket.SOCK_DGRAM) as sock:
+            sock.connect((probe, 9))
+            return sock.getsockname()[0]
+    except OSError:
+        return "::1" if family == socket.AF_INET6 else "127.0.0.1"
 
 
 # -- frames -----------------------------------------------------------------------------
@@ -594,8 +607,14 @@ class Viewer:
 
     @property
     def url(self) -> str:
-        """url -> str: the page's address (with its token when one is needed)."""
-        host = f"[{self.bind}]" if ":" in self.bind else self.bind
+        """url -> str
+
+        The page's address, with its token when one is needed. Bound to
+        every interface, it names the address this machine reaches other
+        machines from.
+        """
+        host = _outward_address(self.bind) if self.bind in ("0.0.0.0", "::") else self.bind
+        host = f"[{host}]" if ":" in host else host
         suffix = f"?token={self.token}" if self.token else ""
         return f"http://{host}:{self.port}/{suffix}"
 
