@@ -5,6 +5,7 @@ clients, over plain HTTP."""
 from __future__ import annotations
 
 import http.client
+import io
 import json
 import os
 import shutil
@@ -15,6 +16,7 @@ import sys
 import time
 import urllib.parse
 import urllib.request
+import zipfile
 
 import pytest
 
@@ -86,6 +88,10 @@ def test_page_plays_a_recording_with_its_camera_facts_and_pauses(browser, record
         assert eventually(lambda: frames_on_page(browser) > 5)
         first = picture.screenshot_as_png
         assert eventually(lambda: picture.screenshot_as_png != first)
+        with urllib.request.urlopen(viewer.url + "snapshot.zip", timeout=10) as answer:
+            pngs = zipfile.ZipFile(io.BytesIO(answer.read()))
+        assert pngs.namelist() == ["left.png", "right.png", "frame.png"]
+        assert all(pngs.read(name)[:8] == b"\x89PNG\r\n\x1a\n" for name in pngs.namelist())
         if os.environ.get("VORN_VIEWER_SCREENSHOT"):
             browser.save_screenshot(os.environ["VORN_VIEWER_SCREENSHOT"])
 
