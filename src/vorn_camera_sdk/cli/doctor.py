@@ -67,9 +67,7 @@ def lookup(serial: str) -> tuple[bool, str]:
         return False, reason(exc).lower()
     except TimeoutError:
         return False, "no answer before the time-out"
-    except (OSError, ValueError) as exc:  # the answer broke off, or is not UTF-8 JSON
-        return True, f"a broken answer for {which} ({reason(exc)})"
-    except Exception as exc:
+    except Exception as exc:  # the answer broke off, or is not UTF-8 JSON
         return True, f"a broken answer for {which} ({reason(exc)})"
     if not isinstance(payload, dict):
         return True, f"a JSON {type(payload).__name__} for {which}, not an object"
