@@ -38,6 +38,7 @@ def test_replay_gives_back_the_recorded_packets_times_losses_and_facts(tmp_path,
 
     source = resolve_source_arg(str(out))
     assert isinstance(source, MkvSource)
+    assert float(source.metadata["VORN_CAPTURE_START"]) == pytest.approx(sent[0].timestamp, abs=1e-6)
     assert source.record == type(RECORD).from_dict(RECORD.to_dict(), os_id="")
     assert (source.stereo, source.mode.width, source.mode.fps, source.mode.fourcc) == (
         mode.stereo, mode.width, mode.fps, mode.fourcc)

@@ -36,6 +36,9 @@ from .sources.mkv_source import MODE_TAG, STEREO_TAG, embed_camera_facts
 if TYPE_CHECKING:
     from .cameras.camera_spec import CameraSpec, CaptureMode
 
+# Container metadata key: the first frame's capture time (seconds of
+# CLOCK_MONOTONIC), to which the presentation times are relative.
+START_TAG = "VORN_CAPTURE_START"
 # Presentation times are written in microseconds; the muxer keeps milliseconds.
 TIME_BASE = Fraction(1, 1_000_000)
 # The muxer closes a cluster after this many milliseconds of frames.
@@ -320,6 +323,7 @@ def _record(source: Any, mode: "CaptureMode", path: str, duration: Optional[floa
         for packet in packets:
             if first is None:
                 first = packet.timestamp
+                container.metadata[START_TAG] = f"{first:.6f}"  # the header goes out with the first packet
             elif duration is not None and packet.timestamp - first > duration:
                 break
             out = av.Packet(packet.data)
