@@ -219,3 +219,21 @@ def test_view_command_prints_the_url_and_stops_cleanly(recording, signum):
     proc.send_signal(signum)
     out, err = proc.communicate(timeout=20)
     assert proc.returncode == 0 and err == ""
+
+
+def test_yuyv_frames_are_served_as_jpeg_encoded_in_the_hub(tmp_path):
+    mode = CaptureMode(64, 16, 10, "YUYV", stereo=False)
+    record(Feed(mode, 40), tmp_path / "yuyv.mkv")
+    with Viewer(MkvSource(tmp_path / "yuyv.mkv")) as viewer:
+        parts = []
+        for _ in range(2):
+            with urllib.request.urlopen(viewer.url + "stream.mjpg", timeout=10) as stream:
+                while stream.readline().strip() != b"":
+                    pass  # the first part's headers
+                parts.append(stream.read(256))
+        assert eventually(lambda: viewer.hub.number > 0)
+        jpeg = viewer.hub.jpeg
+        assert jpeg[:2] == b"\xff\xd8" and jpeg is not viewer.hub.packet.data
+        picture = av.CodecContext.create("mjpeg", "r").decode(av.Packet(jpeg))[0]
+        assert (picture.width, picture.height) == (64, 16)
+        assert all(part[:2] == b"\xff\xd8" for part in parts)
