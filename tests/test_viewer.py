@@ -61,7 +61,9 @@ def browser():
     options.binary_location = shutil.which("chromium")
     for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu", "--window-size=1280,720"):
         options.add_argument(arg)
-    driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+    # The browser is not ours to check: no sanitizer runtime preloaded into it.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD" and not k.endswith("SAN_OPTIONS")}
+    driver = webdriver.Chrome(service=Service(CHROMEDRIVER, env=env), options=options)
     driver.implicitly_wait(10)
     yield driver
     driver.quit()
