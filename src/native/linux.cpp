@@ -39,21 +39,16 @@ namespace {
 constexpr const char *kModuleName = "vorn_camera_sdk.platform.linux";
 
 // The module namespace, as a function sees its globals.
-struct Globals {
-    nb::object dict;
+using Globals = vorn::Namespace;
 
-    // globals()[key], borrowed, or NameError like an unbound global.
-    NB_INLINE nb::handle find(nb::handle key) const {
-        PyObject *value = PyDict_GetItemWithError(dict.ptr(), key.ptr());
-        if (!value) {
-            if (!PyErr_Occurred())
-                PyErr_Format(PyExc_NameError, "name '%U' is not defined", key.ptr());
-            throw nb::python_error();
-        }
-        return value;
-    }
-    nb::object get(const char *name) const { return nb::borrow(find(nb::str(name))); }
-};
+// Names and callables used on every call, made once at import. The
+// callables are the interpreter's own (builtins and the struct module), whose
+// behaviour cannot change while it runs.
+struct Constants {
+    nb::handle ord, sorted, struct_pack;
+    nb::handle fd, table, fourcc_table, fourcc, width, height, fps, upper;
+    nb::handle input_format, video_size, framerate, v4l2, pack_signed, pack_unsigned;
+} k;
 
 // A path argument as os.open takes it (str, bytes or os.PathLike), encoded
 // for the file system; an embedded NUL raises ValueError.
@@ -84,11 +79,27 @@ int close_released(int fd) {
 // ioctl primitives
 
 // _IOC(direction, type_, nr, size), evaluated left to right with Python's
-// integer operations: nothing masked or range-checked.
+// integer operations: nothing masked or range-checked. Plain ints small
+// enough that no step leaves 64 bits, and a one-character str, are computed
+// here directly (two's complement OR is what Python's | does on negative
+// ints); anything else goes through the number protocol and ord().
 nb::object ioc(nb::handle direction, nb::handle type_, nb::handle nr, nb::handle size) {
+    if (PyLong_CheckExact(direction.ptr()) && PyLong_CheckExact(size.ptr()) && PyLong_CheckExact(nr.ptr()) &&
+        PyUnicode_CheckExact(type_.ptr()) && PyUnicode_GET_LENGTH(type_.ptr()) == 1) {
+        int over_d = 0, over_s = 0, over_n = 0;
+        long long d = PyLong_AsLongLongAndOverflow(direction.ptr(), &over_d);
+        long long s = PyLong_AsLongLongAndOverflow(size.ptr(), &over_s);
+        long long n = PyLong_AsLongLongAndOverflow(nr.ptr(), &over_n);
+        constexpr long long d_limit = 1LL << 32, s_limit = 1LL << 46;
+        if (!over_d && !over_s && !over_n && d >= -d_limit && d < d_limit && s >= -s_limit && s < s_limit) {
+            std::uint64_t code = (std::uint64_t(d) << 30) | (std::uint64_t(s) << 16) |
+                                 (std::uint64_t(PyUnicode_READ_CHAR(type_.ptr(), 0)) << 8) | std::uint64_t(n);
+            return nb::steal(PyLong_FromLongLong((long long) code));
+        }
+    }
     nb::object code = direction << nb::int_(30);
     code = code | (size << nb::int_(16));
-    code = code | (vorn::import_name("builtins", "ord")(type_) << nb::int_(8));
+    code = code | (k.ord(type_) << nb::int_(8));
     return code | nr;
 }
 
@@ -346,8 +357,6 @@ struct InFlight {
 // they look up on every request, and the requests in flight.
 struct Controls {
     Globals globals;
-    nb::object fd_key = nb::steal(PyUnicode_InternFromString("_fd"));
-    nb::object table_key = nb::steal(PyUnicode_InternFromString("_CANONICAL_TO_V4L2_ID"));
     std::shared_ptr<InFlight> in_flight = std::make_shared<InFlight>();
 };
 
@@ -360,7 +369,7 @@ std::uint32_t pack32(nb::handle value, bool is_signed) {
         if (!overflow && (is_signed ? v >= INT32_MIN && v <= INT32_MAX : v >= 0 && v <= UINT32_MAX))
             return std::uint32_t(v);
     }
-    nb::object packed = vorn::import_name("struct", "pack")(is_signed ? "<i" : "<I", value);
+    nb::object packed = k.struct_pack(is_signed ? k.pack_signed : k.pack_unsigned, value);
     std::uint32_t word;
     std::memcpy(&word, PyBytes_AsString(packed.ptr()), sizeof word);
     return word;
@@ -380,15 +389,19 @@ std::int32_t truncated(nb::handle value) {
     return std::int32_t(pack32(nb::steal(as_int), true));
 }
 
-// `_CANONICAL_TO_V4L2_ID.get(name)` packed as "<I"; false when the name has no entry.
+// `_CANONICAL_TO_V4L2_ID.get(name)` packed as "<I"; false when the name has no
+// entry. The table is held while the name is compared with its keys: a str
+// subclass's __eq__ may rebind the module attribute meanwhile.
 bool control_id(const Controls &c, nb::handle name, std::uint32_t &cid) {
-    nb::handle table = c.globals.find(c.table_key);  // borrowed: no reference taken on the hot path
+    nb::object table = c.globals.get(k.table);
     nb::object entry;
     if (PyDict_CheckExact(table.ptr())) {  // what dict.get does, without the method call
         PyObject *v = PyDict_GetItemWithError(table.ptr(), name.ptr());
         if (!v && PyErr_Occurred())
             throw nb::python_error();
-        entry = nb::borrow(v ? v : Py_None);
+        if (!v)
+            return false;
+        entry = nb::borrow(v);
     } else {
         entry = table.attr("get")(name);
     }
@@ -403,7 +416,7 @@ bool control_id(const Controls &c, nb::handle name, std::uint32_t &cid) {
 // descriptor is converted as fcntl.ioctl converts it: a closed handle's -1
 // raises ValueError and None raises TypeError, before any system call.
 bool control_request(const Controls &c, nb::handle self, unsigned long request, v4l2_control &ctrl) {
-    PyObject *fd_obj = PyObject_GetAttr(self.ptr(), c.fd_key.ptr());
+    PyObject *fd_obj = PyObject_GetAttr(self.ptr(), k.fd.ptr());
     int fd = fd_obj ? PyObject_AsFileDescriptor(fd_obj) : -1;
     Py_XDECREF(fd_obj);
     if (fd < 0)
@@ -419,7 +432,7 @@ bool control_request(const Controls &c, nb::handle self, unsigned long request, 
 }
 
 // _LinuxCameraControls.__init__(self, os_id)
-void controls_init(const Controls &c, nb::handle self, nb::handle os_id) {
+void controls_init(nb::handle self, nb::handle os_id) {
     nb::setattr(self, "_os_id", os_id);
     std::string path = fs_path(os_id);
     int fd, err;
@@ -431,7 +444,7 @@ void controls_init(const Controls &c, nb::handle self, nb::handle os_id) {
     if (fd < 0)
         vorn::raise_errno(err, os_id);
     try {
-        nb::setattr(self, c.fd_key, nb::int_(fd));
+        nb::setattr(self, k.fd, nb::int_(fd));
     } catch (...) {
         close_released(fd);
         throw;
@@ -463,7 +476,7 @@ bool controls_set(const Controls &c, nb::handle self, nb::handle name, nb::handl
 // number about to be reused, and requests that picked it up earlier are
 // waited for.
 void controls_close(const Controls &c, nb::handle self) {
-    nb::object fd_obj = nb::getattr(self, c.fd_key);
+    nb::object fd_obj = nb::getattr(self, k.fd);
     if (fd_obj.is_none() || !(fd_obj >= nb::int_(0)))
         return;
     int overflow = 0;  // the descriptor as os.close converts it
@@ -473,7 +486,7 @@ void controls_close(const Controls &c, nb::handle self) {
     if (overflow || value > INT_MAX)
         vorn::raise(PyExc_OverflowError, "Python int too large to convert to C int");
     int fd = int(value);
-    nb::setattr(self, c.fd_key, nb::int_(-1));
+    nb::setattr(self, k.fd, nb::int_(-1));
     while (c.in_flight->busy(fd)) {
         nb::gil_scoped_release unlocked;  // lets the requests finish
         const timespec pause{0, 200 * 1000};
@@ -485,23 +498,81 @@ void controls_close(const Controls &c, nb::handle self) {
 // ---------------------------------------------------------------------------
 // Stream open arguments
 
+// `text.upper()`. An ASCII str is upper-cased here (the same object when it
+// has no lower-case letter); any other text through the method.
+nb::object upper(nb::handle text) {
+    if (PyUnicode_CheckExact(text.ptr()) && PyUnicode_IS_ASCII(text.ptr())) {
+        const char *data = reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(text.ptr()));
+        Py_ssize_t size = PyUnicode_GET_LENGTH(text.ptr());
+        Py_ssize_t first = 0;
+        while (first < size && !(data[first] >= 'a' && data[first] <= 'z'))
+            ++first;
+        if (first == size)
+            return nb::borrow(text);
+        std::string out(data, size_t(size));
+        for (Py_ssize_t i = first; i < size; ++i)
+            if (out[i] >= 'a' && out[i] <= 'z')
+                out[i] = char(out[i] - 'a' + 'A');
+        return nb::steal(PyUnicode_DecodeASCII(out.data(), size, nullptr));
+    }
+    PyObject *result = PyObject_CallMethodNoArgs(text.ptr(), k.upper.ptr());
+    if (!result)
+        throw nb::python_error();
+    return nb::steal(result);
+}
+
+nb::object getattr_(nb::handle obj, nb::handle name) {
+    PyObject *value = PyObject_GetAttr(obj.ptr(), name.ptr());
+    if (!value)
+        throw nb::python_error();
+    return nb::steal(value);
+}
+
+nb::object str_(nb::handle obj) {
+    PyObject *text = PyObject_Str(obj.ptr());
+    if (!text)
+        throw nb::python_error();
+    return nb::steal(text);
+}
+
 // LinuxBackend.av_open_args(self, os_id, mode)
 nb::tuple av_open_args(const Globals &g, nb::handle os_id, nb::handle mode) {
-    nb::object fourcc = mode.attr("fourcc");
-    nb::object key = fourcc.attr("upper")();
-    nb::object table = g.get("_FOURCC_TO_FFMPEG");
-    nb::object ff = table.attr("get")(key);
-    if (ff.is_none()) {
-        nb::object supported = vorn::import_name("builtins", "sorted")(table);
-        vorn::raise(PyExc_ValueError,
-                    nb::str("unsupported fourcc {!r}; supported: {}").format(fourcc, nb::str(supported)));
+    nb::object fourcc = getattr_(mode, k.fourcc);
+    nb::object key = upper(fourcc);
+    nb::object table = g.get(k.fourcc_table);
+    nb::object ff;
+    if (PyDict_CheckExact(table.ptr())) {  // what dict.get does, without the method call
+        PyObject *v = PyDict_GetItemWithError(table.ptr(), key.ptr());
+        if (!v && PyErr_Occurred())
+            throw nb::python_error();
+        ff = nb::borrow(v ? v : Py_None);
+    } else {
+        ff = table.attr("get")(key);
     }
-    nb::object width = mode.attr("width"), height = mode.attr("height"), fps = mode.attr("fps");
-    nb::dict options;
-    options["input_format"] = ff;
-    options["video_size"] = nb::str("{}x{}").format(nb::str(width), nb::str(height));
-    options["framerate"] = nb::str(fps);
-    return nb::make_tuple(os_id, "v4l2", options);
+    if (ff.is_none()) {
+        nb::object supported = k.sorted(table);
+        PyErr_Format(PyExc_ValueError, "unsupported fourcc %R; supported: %S", fourcc.ptr(), supported.ptr());
+        throw nb::python_error();
+    }
+    nb::object width = getattr_(mode, k.width), height = getattr_(mode, k.height), fps = getattr_(mode, k.fps);
+    nb::object w = str_(width), h = str_(height);
+    PyObject *size = PyUnicode_FromFormat("%Ux%U", w.ptr(), h.ptr());
+    if (!size)
+        throw nb::python_error();
+    nb::object video_size = nb::steal(size);
+    nb::object framerate = str_(fps);
+    PyObject *options = _PyDict_NewPresized(3);
+    if (!options)
+        throw nb::python_error();
+    nb::object held = nb::steal(options);
+    if (PyDict_SetItem(options, k.input_format.ptr(), ff.ptr()) ||
+        PyDict_SetItem(options, k.video_size.ptr(), video_size.ptr()) ||
+        PyDict_SetItem(options, k.framerate.ptr(), framerate.ptr()))
+        throw nb::python_error();
+    PyObject *result = PyTuple_Pack(3, os_id.ptr(), k.v4l2.ptr(), options);
+    if (!result)
+        throw nb::python_error();
+    return nb::steal<nb::tuple>(result);
 }
 
 // ---------------------------------------------------------------------------
@@ -578,7 +649,24 @@ NB_MODULE(linux, m) {
     for (const char *name :
          {"_FOURCC_TO_FFMPEG", "CameraControls", "PlatformBackend", "VideoDeviceInfo", "parse_vorn_iproduct"})
         m.attr(name) = vorn::import_relative(m, "base", name);
-    Globals g{nb::borrow(PyModule_GetDict(m.ptr()))};
+    Globals g(m);
+    k.ord = vorn::import_name("builtins", "ord").release();
+    k.sorted = vorn::import_name("builtins", "sorted").release();
+    k.struct_pack = vorn::import_name("struct", "pack").release();
+    k.fd = vorn::interned("_fd");
+    k.table = vorn::interned("_CANONICAL_TO_V4L2_ID");
+    k.fourcc_table = vorn::interned("_FOURCC_TO_FFMPEG");
+    k.fourcc = vorn::interned("fourcc");
+    k.width = vorn::interned("width");
+    k.height = vorn::interned("height");
+    k.fps = vorn::interned("fps");
+    k.upper = vorn::interned("upper");
+    k.input_format = vorn::interned("input_format");
+    k.video_size = vorn::interned("video_size");
+    k.framerate = vorn::interned("framerate");
+    k.v4l2 = vorn::interned("v4l2");
+    k.pack_signed = vorn::interned("<i");
+    k.pack_unsigned = vorn::interned("<I");
 
     // ioctl primitives; the request codes are computed at import.
     m.def("_IOC", &ioc, "direction"_a.none(), "type_"_a.none(), "nr"_a.none(), "size"_a.none(),
@@ -629,7 +717,7 @@ NB_MODULE(linux, m) {
     nb::object controls = make_class("_LinuxCameraControls", m.attr("CameraControls"),
                                      "V4L2 ioctl-based control handle on a parallel fd.", nb::dict());
     nb::handle scope = method_scope("_LinuxCameraControls");
-    def_method(controls, scope, "__init__", [c](nb::handle self, nb::handle os_id) { controls_init(c, self, os_id); },
+    def_method(controls, scope, "__init__", [](nb::handle self, nb::handle os_id) { controls_init(self, os_id); },
                "os_id"_a.none(), nb::sig("def __init__(self, os_id: str) -> None"),
                "Open os_id read-write (blocking) for control requests.");
     def_method(controls, scope, "get",
