@@ -47,7 +47,12 @@ def calls_for(func, args) -> int:
 def row(label: str, ours, ours_args, theirs, theirs_args, same=lambda a, b: a == b) -> tuple[str, float, float]:
     assert same(ours(*ours_args), theirs(*theirs_args)), label
     calls = calls_for(theirs, theirs_args)
-    return label, median_ns(ours, *ours_args, calls=calls), median_ns(theirs, *theirs_args, calls=calls)
+    # Rounds alternate between the two sides, so a change in the machine's load hits both alike.
+    ours_ns, theirs_ns = [], []
+    for _ in range(5):
+        ours_ns.append(median_ns(ours, *ours_args, calls=calls, rounds=1))
+        theirs_ns.append(median_ns(theirs, *theirs_args, calls=calls, rounds=1))
+    return label, statistics.median(ours_ns), statistics.median(theirs_ns)
 
 
 def same_dict(a, b) -> bool:

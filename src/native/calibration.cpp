@@ -238,20 +238,30 @@ nb::object matrix(nb::handle value, const Where &where) {
     return map_items(value, [&](nb::handle row, Py_ssize_t i) { return vector(row, where.at(i)); });
 }
 
-// cls(**{names[i]: values[i]}): the class itself is filled in directly, as
-// its dataclass __init__ does (through object.__setattr__, in field order);
-// a subclass goes through its own constructor.
-nb::object construct(nb::handle cls, PyTypeObject *own, nb::handle kwnames, nb::object *values, size_t count) {
+// cls(**{names[i]: values[i]}). A record of the class itself gets its
+// instance dict directly (no __init__ to run: the dataclass one only stores
+// the fields), with the keys in `order`; a subclass goes through its own
+// constructor.
+nb::object construct(nb::handle cls, PyTypeObject *own, nb::handle kwnames, nb::object *values, size_t count,
+                     const Field *order) {
     if (cls.ptr() == reinterpret_cast<PyObject *>(own)) {
+        PyObject *fields = _PyDict_NewPresized(Py_ssize_t(count));
+        if (!fields)
+            throw nb::python_error();
+        nb::object held = nb::steal(fields);
+        for (size_t i = 0; i < count; ++i) {
+            size_t f = order ? size_t(order[i]) : i;
+            if (PyDict_SetItem(fields, PyTuple_GET_ITEM(kwnames.ptr(), f), values[f].ptr()) < 0)
+                throw nb::python_error();
+        }
         PyObject *empty = PyTuple_New(0);
         PyObject *obj = empty ? own->tp_new(own, empty, nullptr) : nullptr;
         Py_XDECREF(empty);
         if (!obj)
             throw nb::python_error();
         nb::object record = nb::steal(obj);
-        for (size_t i = 0; i < count; ++i)
-            if (PyObject_GenericSetAttr(obj, PyTuple_GET_ITEM(kwnames.ptr(), i), values[i].ptr()) < 0)
-                throw nb::python_error();
+        if (PyObject_GenericSetDict(obj, fields, nullptr) < 0)
+            throw nb::python_error();
         return record;
     }
     PyObject *args[NFIELDS + 1];
@@ -287,7 +297,7 @@ nb::object camera_from_dict(nb::handle cls, nb::handle block) {
     v[TRANSLATION] = vector(item(block, k.field[TRANSLATION]), Where{role, "translation"});
     for (int f = K1; f < NFIELDS; ++f)
         v[f] = number(item_or_zero(block, k.field[f]), Where{role, kFieldNames[f]});
-    return construct(cls, k.camera_type, k.camera_kwnames, v, NFIELDS);
+    return construct(cls, k.camera_type, k.camera_kwnames, v, NFIELDS, kDictOrder);
 }
 
 nb::object attr(nb::handle obj, nb::handle name) {
@@ -335,7 +345,7 @@ nb::object calibration_from_dict(nb::handle cls, nb::handle block) {
              PyUnicode_FromFormat("calibration must have exactly one 'left' and one 'right' camera, got roles %R",
                                   roles.ptr()));
     nb::object values[2] = {version, cameras};
-    return construct(cls, k.calibration_type, k.calibration_kwnames, values, 2);
+    return construct(cls, k.calibration_type, k.calibration_kwnames, values, 2, nullptr);
 }
 
 // ---------------------------------------------------------------------------
@@ -348,26 +358,64 @@ nb::object new_list(nb::handle iterable) {
     return nb::steal(list);
 }
 
-// CameraCalibration.to_dict(self)
-nb::object camera_to_dict(nb::handle self) {
-    PyObject *out = _PyDict_NewPresized(NFIELDS);
-    if (!out)
-        throw nb::python_error();
-    nb::object held = nb::steal(out);
-    for (Field f : kDictOrder) {
-        nb::object value = attr(self, k.field[f]);
-        if (f == ROTATION) {  // [list(row) for row in self.rotation]
-            nb::list rows;
-            for (nb::handle row : value)
-                rows.append(new_list(row));
-            value = rows;
-        } else if (f == TRANSLATION) {
-            value = new_list(value);
-        }
-        if (PyDict_SetItem(out, k.field[f].ptr(), value.ptr()) < 0)
+// [list(row) for row in rotation]
+nb::object rows_as_lists(nb::handle rotation) {
+    if (PyTuple_CheckExact(rotation.ptr())) {
+        Py_ssize_t n = PyTuple_GET_SIZE(rotation.ptr());
+        nb::object rows = nb::steal(PyList_New(n));
+        if (!rows.is_valid())
             throw nb::python_error();
+        for (Py_ssize_t i = 0; i < n; ++i)
+            PyList_SET_ITEM(rows.ptr(), i, new_list(PyTuple_GET_ITEM(rotation.ptr(), i)).release().ptr());
+        return rows;
     }
+    nb::list rows;
+    for (nb::handle row : rotation)
+        rows.append(new_list(row));
+    return rows;
+}
+
+// The record's instance dict when it holds exactly the fields, keys in the
+// order of the dictionary form (as from_dict stores them); else invalid.
+nb::object fields_in_dict_order(nb::handle self) {
+    if (Py_TYPE(self.ptr()) != k.camera_type)
+        return nb::object();
+    PyObject *fields = PyObject_GenericGetDict(self.ptr(), nullptr);
+    if (!fields)
+        throw nb::python_error();
+    nb::object held = nb::steal(fields);
+    if (!PyDict_CheckExact(fields) || PyDict_GET_SIZE(fields) != NFIELDS)
+        return nb::object();
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    for (Field f : kDictOrder)
+        if (!PyDict_Next(fields, &pos, &key, &value) || key != k.field[f].ptr())
+            return nb::object();
     return held;
+}
+
+// CameraCalibration.to_dict(self): the fields in the order of the dictionary
+// form, the pose as lists.
+nb::object camera_to_dict(nb::handle self) {
+    nb::object out;
+    if (nb::object fields = fields_in_dict_order(self); fields.is_valid()) {
+        out = nb::steal(PyDict_Copy(fields.ptr()));  // one copy of the whole table
+        if (!out.is_valid())
+            throw nb::python_error();
+    } else {
+        out = nb::steal(_PyDict_NewPresized(NFIELDS));
+        if (!out.is_valid())
+            throw nb::python_error();
+        for (Field f : kDictOrder)
+            if (PyDict_SetItem(out.ptr(), k.field[f].ptr(), attr(self, k.field[f]).ptr()) < 0)
+                throw nb::python_error();
+    }
+    nb::object rotation = rows_as_lists(nb::borrow(PyDict_GetItem(out.ptr(), k.field[ROTATION].ptr())));
+    nb::object translation = new_list(PyDict_GetItem(out.ptr(), k.field[TRANSLATION].ptr()));
+    if (PyDict_SetItem(out.ptr(), k.field[ROTATION].ptr(), rotation.ptr()) < 0 ||
+        PyDict_SetItem(out.ptr(), k.field[TRANSLATION].ptr(), translation.ptr()) < 0)
+        throw nb::python_error();
+    return out;
 }
 
 // Calibration.to_dict(self)

@@ -196,6 +196,12 @@ nb::object resolve_source_arg(nb::object source) {
                         nb::str(": expected a VORN serial, an .mkv path, or a camera-facts .json path")}));
 }
 
+struct Resolve {
+    static constexpr const char *qualname = "resolve_source_arg";
+    static constexpr const char *names[] = {"source"};
+    static nb::object call(PyObject *, PyObject *const *argv) { return resolve_source_arg(nb::borrow(argv[0])); }
+};
+
 }  // namespace
 
 NB_MODULE(factory, m) {
@@ -218,8 +224,11 @@ NB_MODULE(factory, m) {
              {&k.platform, "vorn_camera_sdk.platform"}, {&k.current_backend, "current_backend"}})
         *slot = vorn::interned(text);
 
-    m.def("resolve_source_arg", &resolve_source_arg, nb::arg("source").none(),
-          nb::sig("def resolve_source_arg(source) -> FrameSource"),
+    // A builtin-style function: passing an already built source through costs
+    // no more than the isinstance test.
+    m.attr("resolve_source_arg") = vorn::fast_function<Resolve>(
+        "resolve_source_arg", kModuleName,
+          "resolve_source_arg(source) -> FrameSource\n\n"
           "Dispatch a source argument into a concrete frame source.\n\n"
           "Accepted forms, tested in this order:\n\n"
           "1. a FrameSource: returned unchanged;\n"

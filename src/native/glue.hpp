@@ -7,6 +7,8 @@
 #include <nanobind/nanobind.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <exception>
 #include <utility>
 
 namespace vorn {
@@ -83,10 +85,11 @@ inline nb::object import_name(const char *module, const char *name) {
 // another thread, a submodule not yet imported, None in sys.modules) it is
 // the whole import statement.
 inline nb::object import_cached(nb::handle module, nb::handle name) {
+    static const nb::handle spec_name = interned("__spec__");
     if (PyObject *mod = PyImport_GetModule(module.ptr())) {
         nb::object held = nb::steal(mod);
         if (mod != Py_None) {
-            PyObject *spec = PyObject_GetAttr(mod, nb::handle(interned("__spec__")).ptr());
+            PyObject *spec = PyObject_GetAttr(mod, spec_name.ptr());
             int busy = spec ? _PyModuleSpec_IsInitializing(spec) : -1;
             Py_XDECREF(spec);
             if (busy < 0)
@@ -182,6 +185,118 @@ nb::object with_block(nb::handle manager, Body &&body) {
     }
     exit(manager, nb::none(), nb::none(), nb::none());
     return result;
+}
+
+// ---------------------------------------------------------------------------
+// Calls that cost what a builtin call costs
+//
+// For the few functions whose whole work takes less time than nanobind's
+// general argument dispatch, a plain vectorcall entry point: positional or
+// keyword arguments bound as a Python `def` binds them (the same TypeError
+// messages), the C++ function called with the bound objects, nb::python_error
+// restored into the interpreter. `Fn` is a struct with `qualname` ("f" or
+// "Class.method"), `names` (the parameters, self excluded) and
+// `static nb::object call(PyObject *self, PyObject *const *argv)`.
+
+// Binds (args, nargs, kwnames) to `count` parameters into `out`; false with
+// TypeError set when they do not fit. `self_count` is 1 for a method (its
+// self counts in Python's messages).
+inline bool bind_args(const char *qualname, const char *const *names, size_t count, size_t self_count,
+                      PyObject *const *args, size_t nargs, PyObject *kwnames, PyObject **out) {
+    if (nargs > count) {
+        size_t takes = count + self_count, given = nargs + self_count;
+        PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zu %s given", qualname, takes,
+                     takes == 1 ? "" : "s", given, given == 1 ? "was" : "were");
+        return false;
+    }
+    for (size_t i = 0; i < count; ++i)
+        out[i] = i < nargs ? args[i] : nullptr;
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t j = 0; j < nkw; ++j) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, j);
+        size_t i = 0;
+        while (i < count && PyUnicode_CompareWithASCIIString(key, names[i]) != 0)
+            ++i;
+        if (i == count) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", qualname, key);
+            return false;
+        }
+        if (out[i]) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", qualname, names[i]);
+            return false;
+        }
+        out[i] = args[nargs + size_t(j)];
+    }
+    size_t missing = 0;
+    for (size_t i = 0; i < count; ++i)
+        missing += out[i] == nullptr;
+    if (missing) {
+        PyObject *list = PyUnicode_FromString("");
+        size_t listed = 0;
+        for (size_t i = 0; list && i < count; ++i) {
+            if (out[i])
+                continue;
+            const char *sep = listed == 0 ? "" : (listed + 1 == missing ? (missing > 2 ? ", and " : " and ") : ", ");
+            PyObject *more = PyUnicode_FromFormat("%U%s'%s'", list, sep, names[i]);
+            Py_SETREF(list, more);
+            ++listed;
+        }
+        if (list) {
+            PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %U", qualname, missing,
+                         missing == 1 ? "" : "s", list);
+            Py_DECREF(list);
+        }
+        return false;
+    }
+    return true;
+}
+
+template <typename Fn, size_t SelfCount>
+PyObject *vectorcall_entry(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) noexcept {
+    constexpr size_t count = sizeof(Fn::names) / sizeof(Fn::names[0]);
+    size_t nargs = size_t(PyVectorcall_NARGS(size_t(nargsf)));
+    PyObject *bound[count];
+    PyObject *const *argv = args;
+    if (kwnames || nargs != count) {
+        if (!bind_args(Fn::qualname, Fn::names, count, SelfCount, args, nargs, kwnames, bound))
+            return nullptr;
+        argv = bound;
+    }
+    try {
+        return Fn::call(self, argv).release().ptr();
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+    }
+    return nullptr;
+}
+
+// A module-level function `name` of the module named `module_name`.
+template <typename Fn>
+nb::object fast_function(const char *name, const char *module_name, const char *doc) {
+    auto *def = new PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+                                          &vectorcall_entry<Fn, 0>)),
+                                METH_FASTCALL | METH_KEYWORDS, doc};  // lives as long as the function
+    PyObject *fn = PyCFunction_NewEx(def, nullptr, nb::str(module_name).ptr());
+    if (!fn)
+        throw nb::python_error();
+    return nb::steal(fn);
+}
+
+// Method `name` of class `cls` (a method descriptor: called on an instance,
+// it gets the instance as `self`).
+template <typename Fn>
+void fast_method(nb::handle cls, const char *name, const char *doc) {
+    auto *def = new PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+                                          &vectorcall_entry<Fn, 1>)),
+                                METH_FASTCALL | METH_KEYWORDS, doc};
+    PyObject *descr = PyDescr_NewMethod(reinterpret_cast<PyTypeObject *>(cls.ptr()), def);
+    if (!descr)
+        throw nb::python_error();
+    nb::setattr(cls, name, nb::steal(descr));
 }
 
 // logger.<level>(fmt, *args): values go in as arguments, never pre-formatted.

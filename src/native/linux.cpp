@@ -44,7 +44,11 @@ using Globals = vorn::Namespace;
 // Names and callables used on every call, made once at import. The
 // callables are the interpreter's own (builtins and the struct module), whose
 // behaviour cannot change while it runs.
+struct Controls;
+
 struct Constants {
+    Globals *globals;
+    Controls *controls;  // what the control handle's methods share
     nb::handle ord, sorted, struct_pack;
     nb::handle fd, table, fourcc_table, fourcc, width, height, fps, upper;
     nb::handle input_format, video_size, framerate, v4l2, pack_signed, pack_unsigned;
@@ -102,6 +106,12 @@ nb::object ioc(nb::handle direction, nb::handle type_, nb::handle nr, nb::handle
     code = code | (k.ord(type_) << nb::int_(8));
     return code | nr;
 }
+
+struct Ioc {
+    static constexpr const char *qualname = "_IOC";
+    static constexpr const char *names[] = {"direction", "type_", "nr", "size"};
+    static nb::object call(PyObject *, PyObject *const *argv) { return ioc(argv[0], argv[1], argv[2], argv[3]); }
+};
 
 // A NUL-padded fixed text field: trailing NULs dropped, ASCII with U+FFFD.
 nb::str fixed_text(const std::uint8_t *text, size_t size) {
@@ -471,6 +481,20 @@ bool controls_set(const Controls &c, nb::handle self, nb::handle name, nb::handl
     return control_request(c, self, vorn::v4l2::S_CTRL, ctrl);
 }
 
+struct ControlsGet {
+    static constexpr const char *qualname = "_LinuxCameraControls.get";
+    static constexpr const char *names[] = {"name"};
+    static nb::object call(PyObject *self, PyObject *const *argv) { return controls_get(*k.controls, self, argv[0]); }
+};
+
+struct ControlsSet {
+    static constexpr const char *qualname = "_LinuxCameraControls.set";
+    static constexpr const char *names[] = {"name", "value"};
+    static nb::object call(PyObject *self, PyObject *const *argv) {
+        return nb::bool_(controls_set(*k.controls, self, argv[0], argv[1]));
+    }
+};
+
 // _LinuxCameraControls.close(self): idempotent. The handle reads as closed
 // (-1) before the descriptor is released, so no new request can pick up a
 // number about to be reused, and requests that picked it up earlier are
@@ -535,6 +559,67 @@ nb::object str_(nb::handle obj) {
     return nb::steal(text);
 }
 
+// The texts of the capture modes in use, kept once made: a camera offers a
+// few dozen sizes and rates. Only plain ints are kept (their str() is fixed).
+struct TextCache {
+    struct Entry {
+        long a, b;
+        PyObject *text;
+    };
+    std::vector<Entry> entries;
+
+    PyObject *find(long a, long b) const {
+        for (const Entry &e : entries)
+            if (e.a == a && e.b == b)
+                return e.text;
+        return nullptr;
+    }
+    void keep(long a, long b, PyObject *text) {
+        if (entries.size() < 256) {
+            Py_INCREF(text);
+            entries.push_back({a, b, text});
+        }
+    }
+} sizes, rates;
+
+// A plain int that fits a C long, or nothing.
+std::optional<long> plain_long(nb::handle value) {
+    if (!PyLong_CheckExact(value.ptr()))
+        return std::nullopt;
+    int overflow = 0;
+    long v = PyLong_AsLongAndOverflow(value.ptr(), &overflow);
+    if (overflow)
+        return std::nullopt;
+    return v;
+}
+
+// f"{str(width)}x{str(height)}"
+nb::object video_size(nb::handle width, nb::handle height) {
+    std::optional<long> w = plain_long(width), h = plain_long(height);
+    if (w && h)
+        if (PyObject *text = sizes.find(*w, *h))
+            return nb::borrow(text);
+    nb::object ws = str_(width), hs = str_(height);
+    PyObject *size = PyUnicode_FromFormat("%Ux%U", ws.ptr(), hs.ptr());
+    if (!size)
+        throw nb::python_error();
+    if (w && h)
+        sizes.keep(*w, *h, size);
+    return nb::steal(size);
+}
+
+// str(fps)
+nb::object framerate(nb::handle fps) {
+    std::optional<long> f = plain_long(fps);
+    if (f)
+        if (PyObject *text = rates.find(*f, 0))
+            return nb::borrow(text);
+    nb::object text = str_(fps);
+    if (f)
+        rates.keep(*f, 0, text.ptr());
+    return text;
+}
+
 // LinuxBackend.av_open_args(self, os_id, mode)
 nb::tuple av_open_args(const Globals &g, nb::handle os_id, nb::handle mode) {
     nb::object fourcc = getattr_(mode, k.fourcc);
@@ -555,25 +640,30 @@ nb::tuple av_open_args(const Globals &g, nb::handle os_id, nb::handle mode) {
         throw nb::python_error();
     }
     nb::object width = getattr_(mode, k.width), height = getattr_(mode, k.height), fps = getattr_(mode, k.fps);
-    nb::object w = str_(width), h = str_(height);
-    PyObject *size = PyUnicode_FromFormat("%Ux%U", w.ptr(), h.ptr());
-    if (!size)
-        throw nb::python_error();
-    nb::object video_size = nb::steal(size);
-    nb::object framerate = str_(fps);
+    nb::object size_text = video_size(width, height);
+    nb::object rate_text = framerate(fps);
     PyObject *options = _PyDict_NewPresized(3);
     if (!options)
         throw nb::python_error();
     nb::object held = nb::steal(options);
     if (PyDict_SetItem(options, k.input_format.ptr(), ff.ptr()) ||
-        PyDict_SetItem(options, k.video_size.ptr(), video_size.ptr()) ||
-        PyDict_SetItem(options, k.framerate.ptr(), framerate.ptr()))
+        PyDict_SetItem(options, k.video_size.ptr(), size_text.ptr()) ||
+        PyDict_SetItem(options, k.framerate.ptr(), rate_text.ptr()))
         throw nb::python_error();
-    PyObject *result = PyTuple_Pack(3, os_id.ptr(), k.v4l2.ptr(), options);
+    PyObject *result = PyTuple_New(3);
     if (!result)
         throw nb::python_error();
+    PyTuple_SET_ITEM(result, 0, Py_NewRef(os_id.ptr()));
+    PyTuple_SET_ITEM(result, 1, Py_NewRef(k.v4l2.ptr()));
+    PyTuple_SET_ITEM(result, 2, held.release().ptr());
     return nb::steal<nb::tuple>(result);
 }
+
+struct AvOpenArgs {
+    static constexpr const char *qualname = "LinuxBackend.av_open_args";
+    static constexpr const char *names[] = {"os_id", "mode"};
+    static nb::object call(PyObject *, PyObject *const *argv) { return av_open_args(*k.globals, argv[0], argv[1]); }
+};
 
 // ---------------------------------------------------------------------------
 // CUDA preload
@@ -669,10 +759,10 @@ NB_MODULE(linux, m) {
     k.pack_unsigned = vorn::interned("<I");
 
     // ioctl primitives; the request codes are computed at import.
-    m.def("_IOC", &ioc, "direction"_a.none(), "type_"_a.none(), "nr"_a.none(), "size"_a.none(),
-          nb::sig("def _IOC(direction: int, type_: str, nr: int, size: int) -> int"),
-          "Encode an ioctl request number: (direction << 30) | (size << 16) |\n"
-          "(ord(type_) << 8) | nr, with nothing masked or range-checked.");
+    m.attr("_IOC") = vorn::fast_function<Ioc>("_IOC", kModuleName,
+                                              "_IOC(direction: int, type_: str, nr: int, size: int) -> int\n\n"
+                                              "Encode an ioctl request number: (direction << 30) | (size << 16) |\n"
+                                              "(ord(type_) << 8) | nr, with nothing masked or range-checked.");
     m.attr("_IOC_NONE") = vorn::v4l2::IOC_NONE;
     m.attr("_IOC_WRITE") = vorn::v4l2::IOC_WRITE;
     m.attr("_IOC_READ") = vorn::v4l2::IOC_READ;
@@ -720,17 +810,18 @@ NB_MODULE(linux, m) {
     def_method(controls, scope, "__init__", [](nb::handle self, nb::handle os_id) { controls_init(self, os_id); },
                "os_id"_a.none(), nb::sig("def __init__(self, os_id: str) -> None"),
                "Open os_id read-write (blocking) for control requests.");
-    def_method(controls, scope, "get",
-               [c](nb::handle self, nb::handle name) { return controls_get(c, self, name); }, "name"_a.none(),
-               nb::sig("def get(self, name: str) -> Optional[float]"),
-               "Read a control by canonical name, in raw device units. None when the\n"
-               "name is unknown or the device refuses the request.");
-    def_method(controls, scope, "set",
-               [c](nb::handle self, nb::handle name, nb::handle value) { return controls_set(c, self, name, value); },
-               "name"_a.none(), "value"_a.none(), nb::sig("def set(self, name: str, value: float) -> bool"),
-               "Write a control by canonical name; the value is truncated toward zero.\n"
-               "False when the name is unknown or the device refuses the request or the\n"
-               "value; a value outside the 32-bit range raises struct.error.");
+    // get and set are builtin-style methods: a refused request costs little
+    // more than the system call itself.
+    k.controls = new Controls(c);  // shares the requests in flight with close
+    vorn::fast_method<ControlsGet>(controls, "get",
+                                   "get(self, name: str) -> Optional[float]\n\n"
+                                   "Read a control by canonical name, in raw device units. None when the\n"
+                                   "name is unknown or the device refuses the request.");
+    vorn::fast_method<ControlsSet>(controls, "set",
+                                   "set(self, name: str, value: float) -> bool\n\n"
+                                   "Write a control by canonical name; the value is truncated toward zero.\n"
+                                   "False when the name is unknown or the device refuses the request or the\n"
+                                   "value; a value outside the 32-bit range raises struct.error.");
     def_method(controls, scope, "close", [c](nb::handle self) { controls_close(c, self); },
                nb::sig("def close(self) -> None"), "Release the descriptor. Closing twice is harmless.");
     m.attr("_LinuxCameraControls") = controls;
@@ -757,13 +848,12 @@ NB_MODULE(linux, m) {
                nb::sig("def open_controls(self, os_id: str, serial: Optional[str] = None) -> CameraControls"),
                "A new control handle with its own descriptor on os_id; serial is not\n"
                "needed on Linux. Close it (or use it as a context manager).");
-    def_method(backend, scope, "av_open_args",
-               [g](nb::handle, nb::handle os_id, nb::handle mode) { return av_open_args(g, os_id, mode); },
-               "os_id"_a.none(), "mode"_a.none(),
-               nb::sig("def av_open_args(self, os_id: str, mode: CaptureMode) -> tuple[str, str, dict]"),
-               "(path, input format, demuxer options) for opening a capture mode with\n"
-               "an FFmpeg-based library. ValueError for a pixel format FFmpeg's v4l2\n"
-               "input cannot be asked for.");
+    k.globals = new Globals(g);
+    vorn::fast_method<AvOpenArgs>(backend, "av_open_args",
+                                  "av_open_args(self, os_id: str, mode: CaptureMode) -> tuple[str, str, dict]\n\n"
+                                  "(path, input format, demuxer options) for opening a capture mode with\n"
+                                  "an FFmpeg-based library. ValueError for a pixel format FFmpeg's v4l2\n"
+                                  "input cannot be asked for.");
     m.attr("LinuxBackend") = backend;
 
     // CUDA preload
