@@ -513,7 +513,8 @@ void class_method(nb::handle cls, const char *name, Fn &&fn, const char *sig, co
 
 template <typename Fn>
 void property(nb::handle cls, nb::handle scope, const char *name, Fn &&fn, const char *sig, const char *doc) {
-    nb::object getter = nb::cpp_function(std::forward<Fn>(fn), nb::scope(scope), nb::name(name), nb::sig(sig), doc);
+    nb::object getter =
+        nb::cpp_function(std::forward<Fn>(fn), nb::scope(scope), nb::name(name), nb::is_method(), nb::sig(sig), doc);
     cls.attr(name) = nb::borrow(reinterpret_cast<PyObject *>(&PyProperty_Type))(getter);
 }
 
