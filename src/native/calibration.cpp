@@ -352,6 +352,15 @@ nb::object calibration_from_dict(nb::handle cls, nb::handle block) {
 // Writing a block
 
 nb::object new_list(nb::handle iterable) {
+    if (PyTuple_CheckExact(iterable.ptr())) {  // the form from_dict stores
+        Py_ssize_t n = PyTuple_GET_SIZE(iterable.ptr());
+        PyObject *list = PyList_New(n);
+        if (!list)
+            throw nb::python_error();
+        for (Py_ssize_t i = 0; i < n; ++i)
+            PyList_SET_ITEM(list, i, Py_NewRef(PyTuple_GET_ITEM(iterable.ptr(), i)));
+        return nb::steal(list);
+    }
     PyObject *list = PySequence_List(iterable.ptr());
     if (!list)
         throw nb::python_error();
@@ -421,16 +430,28 @@ nb::object camera_to_dict(nb::handle self) {
 // Calibration.to_dict(self)
 nb::object calibration_to_dict(nb::handle self) {
     nb::object version = attr(self, k.version);
-    nb::list cameras;
-    for (nb::handle camera : attr(self, k.cameras)) {
-        if (Py_TYPE(camera.ptr()) == k.camera_type) {
-            cameras.append(camera_to_dict(camera));
-        } else {
-            PyObject *d = PyObject_CallMethodNoArgs(camera.ptr(), k.to_dict.ptr());
-            if (!d)
-                throw nb::python_error();
-            cameras.append(nb::steal(d));
-        }
+    auto one = [](nb::handle camera) {
+        if (Py_TYPE(camera.ptr()) == k.camera_type)
+            return camera_to_dict(camera);
+        PyObject *d = PyObject_CallMethodNoArgs(camera.ptr(), k.to_dict.ptr());
+        if (!d)
+            throw nb::python_error();
+        return nb::steal(d);
+    };
+    nb::object entries = attr(self, k.cameras);
+    nb::object cameras;
+    if (PyTuple_CheckExact(entries.ptr())) {  // the form from_dict stores
+        Py_ssize_t n = PyTuple_GET_SIZE(entries.ptr());
+        cameras = nb::steal(PyList_New(n));
+        if (!cameras.is_valid())
+            throw nb::python_error();
+        for (Py_ssize_t i = 0; i < n; ++i)
+            PyList_SET_ITEM(cameras.ptr(), i, one(PyTuple_GET_ITEM(entries.ptr(), i)).release().ptr());
+    } else {
+        nb::list list;
+        for (nb::handle camera : entries)
+            list.append(one(camera));
+        cameras = list;
     }
     PyObject *out = _PyDict_NewPresized(2);
     if (!out)
@@ -501,11 +522,6 @@ nb::object make_record(nb::module_ &m, const char *name, const char *doc,
 }
 
 template <typename Fn>
-void method(nb::handle cls, const char *name, Fn &&fn, const char *sig, const char *doc) {
-    nb::cpp_function(std::forward<Fn>(fn), nb::scope(cls), nb::name(name), nb::is_method(), nb::sig(sig), doc);
-}
-
-template <typename Fn>
 void class_method(nb::handle cls, const char *name, Fn &&fn, const char *sig, const char *doc) {
     nb::cpp_function(std::forward<Fn>(fn), nb::scope(cls), nb::name(name), "cls"_a, "block"_a.none(), nb::sig(sig), doc);
     cls.attr(name) = nb::borrow(reinterpret_cast<PyObject *>(&PyClassMethod_Type))(cls.attr(name));
@@ -573,8 +589,9 @@ NB_MODULE(calibration, m) {
                  "Read one entry of the block's \"cameras\" list. Raises KeyError for a\n"
                  "missing required key, TypeError for a value of the wrong type and\n"
                  "ValueError for a value out of range. Missing distortion terms are 0.0.");
-    method(camera, "to_dict", &camera_to_dict, "def to_dict(self) -> dict[str, Any]",
-           "The entry as the device-info endpoint sends it (JSON-ready lists).");
+    vorn::fast_method_noargs<camera_to_dict>(camera, "to_dict",
+                                             "to_dict(self) -> dict[str, Any]\n\n"
+                                             "The entry as the device-info endpoint sends it (JSON-ready lists).");
     nb::handle camera_scope = getter_scope("CameraCalibration");
     property(camera, camera_scope, "size", &camera_size, "def size(self) -> tuple[int, int]",
              "The calibrated image size as (width, height), as OpenCV takes it.");
@@ -601,9 +618,10 @@ NB_MODULE(calibration, m) {
                  "ValueError when the roles are not exactly one \"left\" and one \"right\",\n"
                  "a size or focal length is not positive, a number is not finite,\n"
                  "\"rotation\" is not 3x3 or \"translation\" has not 3 entries.");
-    method(calibration, "to_dict", &calibration_to_dict, "def to_dict(self) -> dict[str, Any]",
-           "The calibration block {\"version\", \"cameras\": [...]} that\n"
-           ":meth:`from_dict` reads back into an equal record.");
+    vorn::fast_method_noargs<calibration_to_dict>(calibration, "to_dict",
+                                                  "to_dict(self) -> dict[str, Any]\n\n"
+                                                  "The calibration block {\"version\", \"cameras\": [...]} that\n"
+                                                  ":meth:`from_dict` reads back into an equal record.");
     nb::cpp_function(&camera_by_role, nb::scope(calibration), nb::name("camera"), nb::is_method(), "role"_a.none(),
                      nb::sig("def camera(self, role: str) -> CameraCalibration"),
                      "The camera with role \"left\" or \"right\"; KeyError for any other role.");

@@ -38,6 +38,7 @@ struct Constants {
     nb::handle Mapping;
     nb::handle get, serial_number, sku, model_name, base_calibration, from_dict, to_dict, empty;
     nb::handle os_id, serial, spec, spec_by_sku, Calibration, LOGGER, record_kwnames;
+    nb::handle fetch_camera_facts_json, current_backend, VornCameraFacts, list_connected_vorn_cameras;
 } k;
 
 nb::object global(nb::handle name) { return k.globals->get(name); }
@@ -145,7 +146,7 @@ nb::object from_dict(nb::handle cls, nb::args args, nb::kwargs kwargs) {
     return nb::steal(record);
 }
 
-nb::dict to_dict(nb::handle self) {
+nb::object to_dict(nb::handle self) {
     nb::object serial = attr(self, k.serial), sku = attr(self, k.sku), model_name = attr(self, k.model_name);
     PyObject *cal = PyObject_CallMethodNoArgs(attr(self, k.base_calibration).ptr(), k.to_dict.ptr());
     if (!cal)
@@ -199,8 +200,8 @@ nb::object make_camera_facts_class(nb::module_ &m) {
                      "of the video device, stored unchanged.");
     cls.attr("from_dict") = nb::borrow(reinterpret_cast<PyObject *>(&PyClassMethod_Type))(
         cls.attr("from_dict"));
-    nb::cpp_function(&to_dict, nb::scope(cls), nb::name("to_dict"), nb::is_method(),
-                     nb::sig("def to_dict(self) -> dict"),
+    vorn::fast_method_noargs<to_dict>(cls, "to_dict",
+                     "to_dict(self) -> dict\n\n"
                      "The camera facts dictionary of this record: \"serial_number\", \"sku\",\n"
                      "\"model_name\" and \"base_calibration\" (the calibration's own dictionary\n"
                      "form), in that order. ``from_dict`` reads it back into an equal record.");
@@ -230,7 +231,7 @@ void log_not_an_object(nb::handle logger, nb::handle serial, nb::handle payload)
 nb::object lookup(nb::handle serial) {
     nb::object payload;
     try {
-        payload = global(nb::str("fetch_camera_facts_json"))(serial);
+        payload = global(k.fetch_camera_facts_json)(serial);
     } catch (nb::python_error &err) {
         if (!err.matches(PyExc_Exception))
             throw;
@@ -245,7 +246,7 @@ nb::object lookup(nb::handle serial) {
 }
 
 nb::list list_connected_vorn_cameras() {
-    nb::object backend = global(nb::str("current_backend"))();
+    nb::object backend = global(k.current_backend)();
     nb::list out;
     for (nb::handle d : backend.attr("list_cameras")()) {
         nb::object serial = d.attr("serial");
@@ -255,7 +256,7 @@ nb::list list_connected_vorn_cameras() {
         if (!payload.is_valid())
             continue;
         nb::object ci =
-            global(nb::str("VornCameraFacts")).attr("from_dict")(payload, "os_id"_a = d.attr("os_id"));
+            global(k.VornCameraFacts).attr("from_dict")(payload, "os_id"_a = d.attr("os_id"));
         if (!ci.is_none())
             out.append(ci);
     }
@@ -263,14 +264,14 @@ nb::list list_connected_vorn_cameras() {
 }
 
 nb::object get_first_connected_vorn_camera() {
-    nb::object cams = global(nb::str("list_connected_vorn_cameras"))();
+    nb::object cams = global(k.list_connected_vorn_cameras)();
     if (!nb::bool_(cams))
         vorn::raise(PyExc_RuntimeError, kNoCamera);
     return cams[0];
 }
 
 nb::object get_connected_vorn_camera_by_serial(nb::object serial) {
-    nb::object backend = global(nb::str("current_backend"))();
+    nb::object backend = global(k.current_backend)();
     nb::object match;
     for (nb::handle d : backend.attr("list_cameras")()) {
         nb::object same = nb::steal(
@@ -288,7 +289,7 @@ nb::object get_connected_vorn_camera_by_serial(nb::object serial) {
     nb::object payload = lookup(serial);
     if (!payload.is_valid())
         return nb::none();
-    return global(nb::str("VornCameraFacts")).attr("from_dict")(payload, "os_id"_a = match.attr("os_id"));
+    return global(k.VornCameraFacts).attr("from_dict")(payload, "os_id"_a = match.attr("os_id"));
 }
 
 }  // namespace
@@ -318,7 +319,9 @@ NB_MODULE(camera_facts, m) {
              {&k.get, "get"}, {&k.serial_number, "serial_number"}, {&k.sku, "sku"}, {&k.model_name, "model_name"},
              {&k.base_calibration, "base_calibration"}, {&k.from_dict, "from_dict"}, {&k.to_dict, "to_dict"},
              {&k.empty, ""}, {&k.os_id, "os_id"}, {&k.serial, "serial"}, {&k.spec, "spec"},
-             {&k.spec_by_sku, "spec_by_sku"}, {&k.Calibration, "Calibration"}, {&k.LOGGER, "_LOGGER"}})
+             {&k.spec_by_sku, "spec_by_sku"}, {&k.Calibration, "Calibration"}, {&k.LOGGER, "_LOGGER"},
+             {&k.fetch_camera_facts_json, "fetch_camera_facts_json"}, {&k.current_backend, "current_backend"},
+             {&k.VornCameraFacts, "VornCameraFacts"}, {&k.list_connected_vorn_cameras, "list_connected_vorn_cameras"}})
         *slot = vorn::interned(text);
     k.record_kwnames = nb::make_tuple(k.os_id, k.serial, k.sku, k.model_name, k.spec, k.base_calibration).release();
 

@@ -299,6 +299,28 @@ void fast_method(nb::handle cls, const char *name, const char *doc) {
     nb::setattr(cls, name, nb::steal(descr));
 }
 
+// Method `name` of class `cls` that takes no argument besides self.
+template <nb::object (*Fn)(nb::handle)>
+void fast_method_noargs(nb::handle cls, const char *name, const char *doc) {
+    PyCFunction entry = [](PyObject *self, PyObject *) noexcept -> PyObject * {
+        try {
+            return Fn(self).release().ptr();
+        } catch (nb::python_error &e) {
+            e.restore();
+        } catch (const std::exception &e) {
+            PyErr_SetString(PyExc_RuntimeError, e.what());
+        } catch (...) {
+            PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+        }
+        return nullptr;
+    };
+    auto *def = new PyMethodDef{name, entry, METH_NOARGS, doc};  // lives as long as the method
+    PyObject *descr = PyDescr_NewMethod(reinterpret_cast<PyTypeObject *>(cls.ptr()), def);
+    if (!descr)
+        throw nb::python_error();
+    nb::setattr(cls, name, nb::steal(descr));
+}
+
 // logger.<level>(fmt, *args): values go in as arguments, never pre-formatted.
 template <typename... Args>
 inline void log(nb::handle logger, const char *level, const char *fmt, Args &&...args) {
