@@ -79,28 +79,20 @@ inline nb::object import_name(const char *module, const char *name) {
 }
 
 // `from <module> import <name>` for a statement that runs on every call, with
-// both names interned. Once the module is in sys.modules and fully
-// initialised, the statement amounts to reading the attribute, which is all
-// this does then; otherwise (first import, a module still initialising in
-// another thread, a submodule not yet imported, None in sys.modules) it is
-// the whole import statement.
+// both names interned. Once the module is in sys.modules, the statement
+// amounts to reading the attribute, which is all this does then
+// (PyImport_GetModule waits, as the statement does, for a module another
+// thread is still initialising); otherwise (first import, a submodule not yet
+// imported, None in sys.modules) it is the whole import statement.
 inline nb::object import_cached(nb::handle module, nb::handle name) {
-    static const nb::handle spec_name = interned("__spec__");
     if (PyObject *mod = PyImport_GetModule(module.ptr())) {
         nb::object held = nb::steal(mod);
         if (mod != Py_None) {
-            PyObject *spec = PyObject_GetAttr(mod, spec_name.ptr());
-            int busy = spec ? _PyModuleSpec_IsInitializing(spec) : -1;
-            Py_XDECREF(spec);
-            if (busy < 0)
-                PyErr_Clear();  // the import statement reports it
-            else if (!busy) {
-                if (PyObject *value = PyObject_GetAttr(mod, name.ptr()))
-                    return nb::steal(value);
-                if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-                    throw nb::python_error();
-                PyErr_Clear();
-            }
+            if (PyObject *value = PyObject_GetAttr(mod, name.ptr()))
+                return nb::steal(value);
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+                throw nb::python_error();
+            PyErr_Clear();
         }
     } else if (PyErr_Occurred()) {
         throw nb::python_error();

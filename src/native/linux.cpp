@@ -26,9 +26,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace nb = nanobind;
@@ -786,21 +788,24 @@ NB_MODULE(linux, m) {
           "stripped, or None when the node is not on a USB bus, sysfs does not\n"
           "know it, or its product text cannot be read.");
 
-    // Controls
+    // Controls. The names are interned, as the keys of a dict display in
+    // Python code are, so a lookup with a literal name matches by identity.
     nb::dict table;
-    table["brightness"] = V4L2_CID_BRIGHTNESS;
-    table["contrast"] = V4L2_CID_CONTRAST;
-    table["saturation"] = V4L2_CID_SATURATION;
-    table["hue"] = V4L2_CID_HUE;
-    table["gain"] = V4L2_CID_GAIN;
-    table["auto_exposure"] = V4L2_CID_EXPOSURE_AUTO;
-    table["exposure"] = V4L2_CID_EXPOSURE_ABSOLUTE;
-    table["gamma"] = V4L2_CID_GAMMA;
-    table["white_balance_auto"] = V4L2_CID_AUTO_WHITE_BALANCE;
-    table["white_balance"] = V4L2_CID_WHITE_BALANCE_TEMPERATURE;
-    table["power_line_frequency"] = V4L2_CID_POWER_LINE_FREQUENCY;
-    table["sharpness"] = V4L2_CID_SHARPNESS;
-    table["backlight_compensation"] = V4L2_CID_BACKLIGHT_COMPENSATION;
+    for (auto [name, cid] : std::initializer_list<std::pair<const char *, std::uint32_t>>{
+             {"brightness", V4L2_CID_BRIGHTNESS},
+             {"contrast", V4L2_CID_CONTRAST},
+             {"saturation", V4L2_CID_SATURATION},
+             {"hue", V4L2_CID_HUE},
+             {"gain", V4L2_CID_GAIN},
+             {"auto_exposure", V4L2_CID_EXPOSURE_AUTO},
+             {"exposure", V4L2_CID_EXPOSURE_ABSOLUTE},
+             {"gamma", V4L2_CID_GAMMA},
+             {"white_balance_auto", V4L2_CID_AUTO_WHITE_BALANCE},
+             {"white_balance", V4L2_CID_WHITE_BALANCE_TEMPERATURE},
+             {"power_line_frequency", V4L2_CID_POWER_LINE_FREQUENCY},
+             {"sharpness", V4L2_CID_SHARPNESS},
+             {"backlight_compensation", V4L2_CID_BACKLIGHT_COMPENSATION}})
+        table[vorn::interned(name)] = cid;
     m.attr("_CANONICAL_TO_V4L2_ID") = table;
 
     Controls c{g};
