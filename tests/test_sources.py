@@ -1,5 +1,6 @@
 """Frame sources: MKV replay of files written here with PyAV, and the live
-camera source on emulated device nodes (which answer controls but not streaming)."""
+camera source on emulated device nodes (which answer controls but not streaming;
+its stream stands in at the capture engine)."""
 
 from __future__ import annotations
 
@@ -156,28 +157,46 @@ def test_controls_work_while_the_source_lives_and_close_releases_them(emu):
         CameraSource(source.record, MODE).controls
 
 
-def test_live_frames_are_split_while_controls_change(emu, tmp_path, monkeypatch):
-    from vorn_camera_sdk.platform.linux import LinuxBackend
+def jpeg(i):
+    """Frame i of the colour table as the JPEG an MJPG camera sends."""
+    codec = av.CodecContext.create("mjpeg", "w")
+    codec.width, codec.height, codec.pix_fmt, codec.time_base = WIDTH, HEIGHT, "yuvj444p", Fraction(1, 30)
+    image = np.empty((HEIGHT, WIDTH, 3), np.uint8)
+    image[:, : WIDTH // 2], image[:, WIDTH // 2 :] = colours(i)
+    frame = av.VideoFrame.from_ndarray(image, format="bgr24").reformat(format="yuvj444p")
+    return b"".join(bytes(p) for p in [*codec.encode(frame), *codec.encode(None)])
+
+
+def test_live_frames_are_split_while_controls_change(emu, monkeypatch):
+    from vorn_camera_sdk.platform.capture import Packet
     from vorn_camera_sdk.sources import camera_source
 
-    feed = write_mkv(tmp_path / "feed.mkv")
+    class RecordedFeed:  # the engine's stream over recorded packets; the controls come from the node
+        def __init__(self, os_id, mode, *, latest, serial):
+            assert (os_id, mode, latest, serial) == (cam.path, MODE, True, "AB12CD34")
+            self.width, self.height, self.closed = WIDTH, HEIGHT, False
+            self.queue = [Packet(jpeg(i), 10 + 2 * i, 5 + i * STEP_MS / 1000, i) for i in range(FRAMES)]
 
-    class RecordedFeed(LinuxBackend):  # the stream comes from a file, the controls from the node
-        def av_open_args(self, os_id, mode):
-            return feed, "matroska", {}
+        def __iter__(self):
+            while self.queue and not self.closed:
+                yield self.queue.pop(0)
 
-    monkeypatch.setattr(camera_source, "current_backend", RecordedFeed)
+        def close(self):
+            self.closed = True
+
+    monkeypatch.setattr(camera_source, "_capture_stream_class", lambda: RecordedFeed)
     cam = emu.add_camera("VORN Talvex AB12CD34", controls={"exposure": 156})
     source = CameraSource(VornCameraFacts.from_dict(facts_payload("AB12CD34"), os_id=cam.path), MODE)
     seen = []
     for frame in source:
-        assert (frame.left == colours(frame.index)[0]).all() and (frame.right == colours(frame.index)[1]).all()
+        assert np.abs(frame.left.astype(int) - colours(frame.index)[0]).max() <= 3
+        assert np.abs(frame.right.astype(int) - colours(frame.index)[1]).max() <= 3
         assert source.controls.set("exposure", 100 + frame.index)
-        seen.append(frame.timestamp)
+        seen.append((frame.timestamp, frame.sequence, frame.dropped))
         if frame.index == 1:
             closer = threading.Thread(target=source.close)
             closer.start()
             closer.join()
-    assert seen == pytest.approx([0.0, STEP_MS / 1000], abs=1e-3)
+    assert seen == [(5.0, 10, 0), (pytest.approx(5 + STEP_MS / 1000), 12, 1)]
     assert [r.value for r in cam.node.requests("s_ctrl")] == [100, 101]
     assert emulated_fds() == []

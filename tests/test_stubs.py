@@ -20,6 +20,7 @@ MODULES = [
     "vorn_camera_sdk.cameras.catalog_client",
     "vorn_camera_sdk.cameras.camera_facts",
     "vorn_camera_sdk.platform.linux",
+    "vorn_camera_sdk.platform.capture",
     "vorn_camera_sdk.sources.factory",
 ]
 PACKAGE = Path(vorn_camera_sdk.__file__).parent

@@ -3,6 +3,10 @@ vorn_camera_sdk\.platform\.linux\.__prefix__:
     \from typing import Optional
     \from vorn_camera_sdk.cameras.camera_spec import CaptureMode
 
+vorn_camera_sdk\.platform\.capture\.__prefix__:
+    \from typing import Iterator
+    \from vorn_camera_sdk.cameras.camera_spec import CaptureMode
+
 vorn_camera_sdk\.cameras\.camera_facts\.__prefix__:
     \from typing import Optional
 
@@ -40,10 +44,6 @@ vorn_camera_sdk\.platform\.linux\._LinuxCameraControls\.set$:
 
 vorn_camera_sdk\.platform\.linux\.LinuxBackend\.av_open_args$:
     def av_open_args(self, os_id: str, mode: CaptureMode) -> tuple[str, str, dict]:
-        \doc
-
-vorn_camera_sdk\.sources\.factory\.resolve_source_arg$:
-    def resolve_source_arg(source: object) -> FrameSource:
         \doc
 
 # The calibration records are frozen dataclasses: declared as such, with
@@ -100,3 +100,12 @@ vorn_camera_sdk\.calibration\.Calibration$:
         def right(self) -> CameraCalibration: ...
         @property
         def baseline(self) -> float: ...
+
+# The forms resolve_source_arg accepts, as one union for type checkers (its
+# documented signature stays "resolve_source_arg(source) -> FrameSource").
+vorn_camera_sdk\.sources\.factory\.resolve_source_arg$:
+    \import pathlib
+    \from typing import Union
+    \from vorn_camera_sdk.cameras.camera_facts import VornCameraFacts
+    def resolve_source_arg(source: Union[FrameSource, VornCameraFacts, str, pathlib.Path, None]) -> FrameSource:
+        \doc

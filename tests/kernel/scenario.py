@@ -17,6 +17,7 @@ import struct
 
 import pytest
 
+from kernel import vhci
 from kernel.rig import PETRIN, TALVEX, module
 
 # -- binding and enumeration ----------------------------------------------------
@@ -182,7 +183,8 @@ def _stream(rig, source, brightness: int, count: int = 8) -> list:
     state = rig.state(TALVEX)
     assert state["controls"]["brightness"] == brightness
     assert state["frames_sent"] - sent_before >= count
-    assert not state["streaming"]  # closing stopped the stream at the camera
+    # closing stopped the stream at the camera (the request reaches it shortly after)
+    vhci.wait_for(lambda: not rig.state(TALVEX)["streaming"], timeout=20)
     return frames
 
 

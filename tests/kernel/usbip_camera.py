@@ -14,7 +14,13 @@ starts with ``VORN`` speaks a line protocol for the test (one JSON object
 per line each way): ``{"cmd": "state", "busid": ...}`` (control values, the
 SET_CUR log and streaming counters), ``{"cmd": "unplug", "busid": ...}``
 (drop the camera's connection: the guest sees a disconnect; further imports
-are refused), ``{"cmd": "plug", "busid": ...}`` (importable again).
+are refused), ``{"cmd": "plug", "busid": ...}`` (importable again),
+``{"cmd": "skip", "busid": ..., "every": N}`` (leave out every Nth frame: it
+goes out as a damaged frame the driver discards; 0 sends every frame).
+
+Every frame carries its number (the camera's count of frames, skipped ones
+included) in a band of black and white blocks along its top edge, readable
+after decoding with :func:`read_frame_number`.
 """
 
 from __future__ import annotations
@@ -163,9 +169,13 @@ class UvcCamera:
         self.frames_sent = 0
         self.last_error = 0
         self.jpeg: dict[tuple[int, int], bytes] = {}
+        self.gradients: dict = {}
         self.probe = self._default_probe()
         self.commit: Optional[bytes] = None
         self.stream_gen = 0
+        self.skip_every = 0
+        self.frames_skipped = 0
+        self.last_frame_number = -1
         self.device_descriptor = self._device_descriptor()
         self.config_descriptor = self._config_descriptor()
 
@@ -368,14 +378,27 @@ class UvcCamera:
     # -- frames -------------------------------------------------------------------
 
     def frame_bytes(self, fourcc: str, mode: Mode, number: int) -> bytes:
-        """The image data of frame ``number``: a moving gradient (YUYV) or a JPEG."""
+        """The image data of frame ``number``: a moving gradient (YUYV) or a
+        still one (MJPG), with the frame number in its top band."""
+        import numpy as np
+
+        bits = number_band(mode.width, number)
         if fourcc == "MJPG":
             key = (mode.width, mode.height)
-            if key not in self.jpeg:
-                self.jpeg[key] = make_jpeg(mode.width, mode.height)
-            return self.jpeg[key]
-        row = bytes((x + number * 4) & 0xFF for x in range(mode.width * 2))
-        return row * mode.height
+            if key not in self.gradients:
+                self.gradients[key] = gradient_image(mode.width, mode.height)
+            image = self.gradients[key].copy()
+            image[:NUMBER_BAND] = bits
+            return make_jpeg_of(image)
+        row = (np.arange(mode.width * 2) + number * 4).astype(np.uint8)
+        image = np.tile(row, (mode.height, 1))
+        image[:NUMBER_BAND, 0::2] = bits  # luma; chroma stays as the gradient left it
+        image[:NUMBER_BAND, 1::2] = 128
+        return image.tobytes()
+
+    def skips(self, number: int) -> bool:
+        """Whether frame ``number`` is one the camera leaves out."""
+        return self.skip_every > 0 and (number + 1) % self.skip_every == 0
 
     def state(self) -> dict:
         with self.lock:
@@ -387,8 +410,64 @@ class UvcCamera:
                 "set_log": list(self.set_log),
                 "rejected": list(self.rejected),
                 "frames_sent": self.frames_sent,
+                "frames_skipped": self.frames_skipped,
+                "last_frame_number": self.last_frame_number,
                 "streaming": self.commit is not None,
             }
+
+
+# The frame number: NUMBER_BITS blocks across the top NUMBER_BAND rows,
+# white for a one bit, black for a zero, most significant bit first.
+NUMBER_BAND, NUMBER_BITS = 24, 16
+
+
+def number_band(width: int, number: int):
+    """One row of the number band: the luma of each column."""
+    import numpy as np
+
+    block = width // NUMBER_BITS
+    bits = [(number >> (NUMBER_BITS - 1 - i)) & 1 for i in range(NUMBER_BITS)]
+    row = np.full(width, 16, np.uint8)
+    for i, bit in enumerate(bits):
+        if bit:
+            row[i * block:(i + 1) * block] = 235
+    return row
+
+
+def read_frame_number(image) -> int:
+    """The frame number in a decoded frame (a BGR or grey NumPy image)."""
+    width = image.shape[1]
+    block = width // NUMBER_BITS
+    row = image[NUMBER_BAND // 2]
+    number = 0
+    for i in range(NUMBER_BITS):
+        number = number << 1 | int(row[i * block + block // 2].mean() > 128)
+    return number
+
+
+def gradient_image(width: int, height: int):
+    """A grey-level picture with a horizontal and a vertical gradient."""
+    import numpy as np
+
+    image = np.zeros((height, width), np.uint8)
+    image[:] = np.linspace(0, 255, width, dtype=np.uint8)[None, :] // 2
+    image += np.linspace(0, 127, height, dtype=np.uint8)[:, None]
+    return image
+
+
+def make_jpeg_of(grey) -> bytes:
+    """One baseline JPEG of a grey image (PyAV's MJPEG encoder, 4:2:2 like a camera)."""
+    import av
+    import numpy as np
+
+    height, width = grey.shape
+    codec = av.CodecContext.create("mjpeg", "w")
+    codec.width, codec.height, codec.pix_fmt = width, height, "yuvj422p"
+    codec.time_base = __import__("fractions").Fraction(1, 30)
+    frame = av.VideoFrame.from_ndarray(np.ascontiguousarray(np.repeat(grey[:, :, None], 3, axis=2)),
+                                       format="rgb24").reformat(format="yuvj422p")
+    packets = list(codec.encode(frame)) + list(codec.encode(None))
+    return b"".join(bytes(p) for p in packets)
 
 
 def make_jpeg(width: int, height: int) -> bytes:
@@ -444,6 +523,7 @@ class _Attachment:
         self.chunks: list[bytes] = []
         self.gen = -1
         self.next_frame_at = 0.0
+        self.skipping = False
         self.streamer = threading.Thread(target=self._stream, daemon=True, name=f"uvc-stream-{cam.busid}")
 
     def run(self) -> None:
@@ -533,9 +613,13 @@ class _Attachment:
                     time.sleep(min(self.next_frame_at - now, 0.2))
                     continue
                 self.next_frame_at = max(now, self.next_frame_at) + interval / 10_000_000
-                image = self.cam.frame_bytes(fourcc, mode, self.frame_no)
-                step = MAX_PAYLOAD - 2
-                self.chunks = [image[i:i + step] for i in range(0, len(image), step)] or [b""]
+                self.skipping = self.cam.skips(self.frame_no)
+                if self.skipping:  # a damaged frame: the error bit set, a few bytes
+                    self.chunks = [bytes(16)]
+                else:
+                    image = self.cam.frame_bytes(fourcc, mode, self.frame_no)
+                    step = MAX_PAYLOAD - 2
+                    self.chunks = [image[i:i + step] for i in range(0, len(image), step)] or [b""]
                 self.fid ^= 1
             with self.cond:
                 if not self.pending or self.pending[0][0] != seqnum:
@@ -543,16 +627,20 @@ class _Attachment:
                 self.pending.pop(0)
             chunk = self.chunks.pop(0)
             last = not self.chunks
-            header = bytes([2, 0x80 | self.fid | (0x02 if last else 0)])
+            header = bytes([2, 0x80 | self.fid | (0x02 if last else 0) | (0x40 if self.skipping else 0)])
             payload = (header + chunk)[:length]
             try:
                 self._ret_submit(seqnum, 0, payload)
             except OSError:
                 return
             if last:
-                self.frame_no += 1
                 with self.cam.lock:
-                    self.cam.frames_sent += 1
+                    if self.skipping:
+                        self.cam.frames_skipped += 1
+                    else:
+                        self.cam.frames_sent += 1
+                        self.cam.last_frame_number = self.frame_no
+                self.frame_no += 1
 
 
 class UsbipServer:
@@ -669,6 +757,11 @@ class UsbipServer:
                     elif cmd == "plug":
                         self.plug(busid)
                         answer = {"ok": True}
+                    elif cmd == "skip":
+                        cam = self.cameras[busid]
+                        with cam.lock:
+                            cam.skip_every = int(request.get("every", 0))
+                        answer = {"ok": True}
                     elif cmd == "list":
                         answer = {"cameras": [c.state() for c in self.cameras.values()]}
                     else:
@@ -697,8 +790,8 @@ class ServerClient:
         self.sock.sendall(b"VORN")
         self.stream = self.sock.makefile("rwb")
 
-    def call(self, cmd: str, busid: Optional[str] = None) -> dict:
-        self.stream.write(json.dumps({"cmd": cmd, "busid": busid}).encode() + b"\n")
+    def call(self, cmd: str, busid: Optional[str] = None, **params) -> dict:
+        self.stream.write(json.dumps({"cmd": cmd, "busid": busid, **params}).encode() + b"\n")
         self.stream.flush()
         line = self.stream.readline()
         if not line:

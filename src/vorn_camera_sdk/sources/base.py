@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import importlib
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Iterator, Optional
+from typing import TYPE_CHECKING, Any, Iterator, Optional, Self
 
 if TYPE_CHECKING:
     import numpy as np
@@ -23,6 +23,11 @@ class Frame:
     time the device driver stamps, for a recording the time stored in the file.
     ``index`` counts the frames a source has yielded, from 0.
 
+    A live camera also gives the kernel's buffer ``sequence`` number and
+    ``dropped``, the frames lost just before this one (the device's or the
+    kernel's gaps, and frames the source's delivery policy skipped); a source
+    without them leaves -1 and 0.
+
     For a stereo stream the frame carries the left and right views side by
     side; ``left`` and ``right`` are then views (no copies) of the left and
     right halves of ``image``. For a mono stream both are None.
@@ -33,6 +38,8 @@ class Frame:
     index: int
     left: Optional["np.ndarray"] = None
     right: Optional["np.ndarray"] = None
+    sequence: int = -1
+    dropped: int = 0
 
     @property
     def stereo(self) -> bool:
@@ -40,16 +47,18 @@ class Frame:
         return self.left is not None
 
 
-def make_frame(image: "np.ndarray", timestamp: float, index: int, stereo: bool) -> Frame:
-    """make_frame(image: np.ndarray, timestamp: float, index: int, stereo: bool) -> Frame
+def make_frame(
+    image: "np.ndarray", timestamp: float, index: int, stereo: bool, sequence: int = -1, dropped: int = 0
+) -> Frame:
+    """make_frame(image: np.ndarray, timestamp: float, index: int, stereo: bool, sequence: int = -1, dropped: int = 0) -> Frame
 
     A frame for ``image``; a stereo frame is split at half its width into
     views of the left and right halves.
     """
     if not stereo:
-        return Frame(image, timestamp, index)
+        return Frame(image, timestamp, index, sequence=sequence, dropped=dropped)
     half = image.shape[1] // 2
-    return Frame(image, timestamp, index, image[:, :half], image[:, half : 2 * half])
+    return Frame(image, timestamp, index, image[:, :half], image[:, half : 2 * half], sequence, dropped)
 
 
 def import_stream_modules() -> tuple[Any, Any]:
@@ -76,13 +85,15 @@ class FrameSource:
     is also a context manager that closes it on exit.
     """
 
-    def __iter__(self) -> Iterator[Any]:
+    def __iter__(self) -> Iterator[Frame]:
+        """__iter__() -> Iterator[Frame]"""
         raise NotImplementedError
 
     def close(self) -> None:
         """close() -> None"""
 
-    def __enter__(self):
+    def __enter__(self) -> Self:
+        """__enter__() -> Self: the source itself."""
         return self
 
     def __exit__(self, *exc_info) -> None:

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import errno as _errno
 import threading
-import time
 from typing import TYPE_CHECKING, Any, Iterator, Optional
 
 from ..platform import current_backend
@@ -36,36 +35,88 @@ def _device_error(exc: BaseException, what: str, os_id: str) -> OSError:
     return OSError(f"{what}: {reason}")
 
 
-class CameraSource(FrameSource):
-    """A live VORN camera, streamed through PyAV.
+def _capture_stream_class() -> Any:
+    # The engine is Linux's; imported on first use like the backend.
+    from ..platform.capture import CaptureStream
 
-    ``CameraSource(record, mode)`` streams the camera described by ``record``
-    (a ``VornCameraFacts``) in capture mode ``mode``. Construction does no
-    I/O: the first iteration (or ``open()``) opens the device with the
-    platform backend's stream arguments. Iterating yields ``Frame`` records;
-    in a stereo mode each carries the left and right halves as views.
+    return CaptureStream
+
+
+class _Decoder:
+    """Packets of one capture mode to BGR images: MJPG through FFmpeg's MJPEG
+    decoder, YUYV converted by FFmpeg's scaler (no encoder in between)."""
+
+    def __init__(self, av: Any, np: Any, mode: "CaptureMode") -> None:
+        self.av = av
+        self.np = np
+        self.fourcc = mode.fourcc.upper()
+        if self.fourcc == "MJPG":
+            self.codec = av.CodecContext.create("mjpeg", "r")
+        elif self.fourcc != "YUYV":
+            raise ValueError(f"cannot decode pixel format {mode.fourcc!r}; supported: MJPG, YUYV")
+
+    def __call__(self, packet: Any, width: int, height: int) -> Optional["np.ndarray"]:
+        """The packet's image, or None for a frame that does not decode."""
+        if self.fourcc == "MJPG":
+            try:
+                frames = self.codec.decode(self.av.Packet(packet.data))
+            except self.av.FFmpegError:
+                return None
+            return frames[-1].to_ndarray(format="bgr24") if frames else None
+        data = packet.data
+        if len(data) != width * height * 2:
+            return None
+        frame = self.av.VideoFrame(width, height, "yuyv422")
+        plane = frame.planes[0]
+        if plane.line_size == width * 2:
+            plane.update(data)
+        else:
+            rows = self.np.frombuffer(data, self.np.uint8).reshape(height, width, 2)
+            frame = self.av.VideoFrame.from_ndarray(rows, format="yuyv422")
+        return frame.to_ndarray(format="bgr24")
+
+
+class CameraSource(FrameSource):
+    """A live VORN camera, streamed by the native capture engine.
+
+    ``CameraSource(record, mode, *, latest=True)`` streams the camera
+    described by ``record`` (a ``VornCameraFacts``) in capture mode ``mode``.
+    Construction does no I/O: the first iteration (or ``open()``) opens the
+    device. Iterating yields ``Frame`` records, decoded to BGR; in a stereo
+    mode each carries the left and right halves as views. ``timestamp`` is
+    the kernel's capture time (seconds of CLOCK_MONOTONIC), ``sequence`` the
+    kernel's frame number and ``dropped`` the frames lost just before.
+
+    With ``latest=True`` (live use) every frame handed out is the newest the
+    camera delivered, however long the consumer was away; frames it never saw
+    are not decoded and count as dropped. With ``latest=False`` (recording,
+    analysis) every frame comes in order through a queue of a few seconds;
+    a consumer that falls further behind loses the oldest, counted as dropped.
+    ``packets()`` hands out the undecoded packets instead of frames.
 
     ``controls`` opens the camera's control handle on a second descriptor, so
     exposure, gain and the rest can change while frames flow. ``close()``
-    releases the stream and the control handle.
+    (from any thread) releases the stream and the control handle.
 
-    Opening errors are OSErrors that name the device and the mode; a busy,
-    missing or forbidden node keeps its errno, so it arrives as the matching
-    OSError subclass (PermissionError, FileNotFoundError, ...).
+    Opening errors name the device and the mode: an OSError that keeps its
+    errno (EBUSY when another process streams from the camera, or the
+    matching subclass: PermissionError, FileNotFoundError, ...), or a
+    ValueError for a mode the device does not take. A camera unplugged while
+    streaming raises ``DeviceLostError`` (an OSError with errno ENODEV) once
+    the frames received before have been handed out.
     """
 
-    def __init__(self, record: "VornCameraFacts", mode: "CaptureMode") -> None:
-        """__init__(record: VornCameraFacts, mode: CaptureMode) -> None"""
+    def __init__(self, record: "VornCameraFacts", mode: "CaptureMode", *, latest: bool = True) -> None:
+        """__init__(record: VornCameraFacts, mode: CaptureMode, *, latest: bool = True) -> None"""
         self.record = record
         self.mode = mode
-        self._container: Any = None
+        self.latest = latest
+        self._stream: Any = None
+        self._decoder: Optional[_Decoder] = None
         self._controls: Optional["CameraControls"] = None
         self._closed = False
         self._count = 0
-        # close() from another thread must not pull the container out from
-        # under a read in progress; the reader releases it instead.
         self._lock = threading.Lock()
-        self._reading = False
 
     def __repr__(self) -> str:
         return (
@@ -116,79 +167,76 @@ class CameraSource(FrameSource):
         nothing when it is already open.
         """
         self._check_open()
-        if self._container is not None:
+        if self._stream is not None:
             return
-        av, _ = import_stream_modules()
-        path, input_format, options = current_backend().av_open_args(self.record.os_id, self.mode)
+        av, np = import_stream_modules()
+        decoder = _Decoder(av, np, self.mode)
+        os_id = self.record.os_id
         try:
-            container = av.open(path, format=input_format, options=options)
-        except (OSError, av.FFmpegError) as exc:
-            raise _device_error(exc, f"cannot open {self._describe()}", path) from exc
-        if not container.streams.video:
-            container.close()
-            raise OSError(f"cannot open {self._describe()}: the device offers no video stream")
-        self._container = container
+            stream = _capture_stream_class()(os_id, self.mode, latest=self.latest, serial=self.record.serial)
+        except OSError as exc:
+            raise _device_error(exc, f"cannot open {self._describe()}", os_id) from exc
+        except ValueError as exc:
+            raise ValueError(f"cannot open {self._describe()}: {exc}") from exc
+        with self._lock:
+            closed = self._closed
+            if not closed:
+                self._stream, self._decoder = stream, decoder
+        if closed:  # closed by another thread meanwhile
+            stream.close()
+            self._check_open()
 
     def __iter__(self) -> Iterator[Frame]:
         """__iter__() -> Iterator[Frame]
 
-        Frames as they arrive; opens the stream on first use. Iterating again
-        continues the same stream.
+        Frames as the delivery policy hands them out; opens the stream on
+        first use. Iterating again continues the same stream; ``close()``
+        ends it.
         """
         self.open()
         return self._frames()
 
+    def packets(self) -> Iterator[Any]:
+        """packets() -> Iterator[Packet]
+
+        The undecoded packets (``data``, ``sequence``, ``timestamp``,
+        ``dropped``) as the delivery policy hands them out, for passthrough
+        to a recorder or a viewer; opens the stream on first use. Ends when
+        the source is closed.
+        """
+        self.open()
+        return iter(self._stream)
+
     def _frames(self) -> Iterator[Frame]:
-        av, _ = import_stream_modules()
-        container = self._container
-        decoded = container.decode(container.streams.video[0])
-        while True:
-            with self._lock:
-                if self._closed:
-                    return
-                self._reading = True
-            try:
-                video_frame = next(decoded)
-            except StopIteration:
-                return
-            except (OSError, av.FFmpegError) as exc:
-                if self._closed:
-                    return
-                raise _device_error(exc, f"streaming from {self._describe()} failed", self.record.os_id) from exc
-            finally:
-                with self._lock:
-                    self._reading = False
-                    closed = self._closed
-                if closed:
-                    self._release_stream()
-            if closed:
-                return
-            image = video_frame.to_ndarray(format="bgr24")
-            stamp = video_frame.time
-            timestamp = float(stamp) if stamp is not None else time.monotonic()
-            frame = make_frame(image, timestamp, self._count, self.stereo)
+        stream, decoder = self._stream, self._decoder
+        assert decoder is not None
+        width, height = stream.width, stream.height
+        undecodable = 0
+        for packet in stream:
+            image = decoder(packet, width, height)
+            if image is None:  # a damaged frame is a lost frame
+                undecodable += packet.dropped + 1
+                continue
+            frame = make_frame(image, packet.timestamp, self._count, self.stereo,
+                               packet.sequence, packet.dropped + undecodable)
+            undecodable = 0
             self._count += 1
             yield frame
-
-    def _release_stream(self) -> None:
-        container, self._container = self._container, None
-        if container is not None:
-            container.close()
 
     def close(self) -> None:
         """close() -> None
 
         Release the video stream and the control handle. Closing twice is
         harmless. Another thread may call it while frames are being read:
-        the stream is then released as soon as the frame being read arrives.
+        the read in progress ends and so does the iteration.
         """
         with self._lock:
             self._closed = True
-            reading = self._reading
+            stream, self._stream = self._stream, None
             controls, self._controls = self._controls, None
         try:
-            if not reading:
-                self._release_stream()
+            if stream is not None:
+                stream.close()
         finally:
             if controls is not None:
                 controls.close()
