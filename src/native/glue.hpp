@@ -267,12 +267,15 @@ PyObject *vectorcall_entry(PyObject *self, PyObject *const *args, Py_ssize_t nar
 }
 
 // A module-level function `name` of the module named `module_name`.
+// The function object keeps a pointer to its PyMethodDef, so each lives in
+// static storage (one per `Fn`), like a module's method table; `name` and
+// `doc` must be string literals.
 template <typename Fn>
 nb::object fast_function(const char *name, const char *module_name, const char *doc) {
-    auto *def = new PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
-                                          &vectorcall_entry<Fn, 0>)),
-                                METH_FASTCALL | METH_KEYWORDS, doc};  // lives as long as the function
-    PyObject *fn = PyCFunction_NewEx(def, nullptr, nb::str(module_name).ptr());
+    static PyMethodDef def = {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+                                        &vectorcall_entry<Fn, 0>)),
+                              METH_FASTCALL | METH_KEYWORDS, doc};
+    PyObject *fn = PyCFunction_NewEx(&def, nullptr, nb::str(module_name).ptr());
     if (!fn)
         throw nb::python_error();
     return nb::steal(fn);
@@ -282,10 +285,10 @@ nb::object fast_function(const char *name, const char *module_name, const char *
 // it gets the instance as `self`).
 template <typename Fn>
 void fast_method(nb::handle cls, const char *name, const char *doc) {
-    auto *def = new PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
-                                          &vectorcall_entry<Fn, 1>)),
-                                METH_FASTCALL | METH_KEYWORDS, doc};
-    PyObject *descr = PyDescr_NewMethod(reinterpret_cast<PyTypeObject *>(cls.ptr()), def);
+    static PyMethodDef def = {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+                                        &vectorcall_entry<Fn, 1>)),
+                              METH_FASTCALL | METH_KEYWORDS, doc};
+    PyObject *descr = PyDescr_NewMethod(reinterpret_cast<PyTypeObject *>(cls.ptr()), &def);
     if (!descr)
         throw nb::python_error();
     nb::setattr(cls, name, nb::steal(descr));
@@ -306,8 +309,8 @@ void fast_method_noargs(nb::handle cls, const char *name, const char *doc) {
         }
         return nullptr;
     };
-    auto *def = new PyMethodDef{name, entry, METH_NOARGS, doc};  // lives as long as the method
-    PyObject *descr = PyDescr_NewMethod(reinterpret_cast<PyTypeObject *>(cls.ptr()), def);
+    static PyMethodDef def = {name, entry, METH_NOARGS, doc};
+    PyObject *descr = PyDescr_NewMethod(reinterpret_cast<PyTypeObject *>(cls.ptr()), &def);
     if (!descr)
         throw nb::python_error();
     nb::setattr(cls, name, nb::steal(descr));
