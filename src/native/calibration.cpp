@@ -389,18 +389,16 @@ nb::object rows_as_lists(nb::handle rotation) {
 nb::object fields_in_dict_order(nb::handle self) {
     if (Py_TYPE(self.ptr()) != k.camera_type)
         return nb::object();
-    PyObject *fields = PyObject_GenericGetDict(self.ptr(), nullptr);
-    if (!fields)
-        throw nb::python_error();
-    nb::object held = nb::steal(fields);
-    if (!PyDict_CheckExact(fields) || PyDict_GET_SIZE(fields) != NFIELDS)
+    PyObject **slot = _PyObject_GetDictPtr(self.ptr());
+    PyObject *fields = slot ? *slot : nullptr;
+    if (!fields || !PyDict_CheckExact(fields) || PyDict_GET_SIZE(fields) != NFIELDS)
         return nb::object();
     PyObject *key, *value;
     Py_ssize_t pos = 0;
     for (Field f : kDictOrder)
         if (!PyDict_Next(fields, &pos, &key, &value) || key != k.field[f].ptr())
             return nb::object();
-    return held;
+    return nb::borrow(fields);
 }
 
 // CameraCalibration.to_dict(self): the fields in the order of the dictionary

@@ -9,6 +9,8 @@
 // call.
 #include "glue.hpp"
 
+#include <structmember.h>
+
 #include <initializer_list>
 #include <string>
 #include <utility>
@@ -39,6 +41,8 @@ struct Constants {
     nb::handle get, serial_number, sku, model_name, base_calibration, from_dict, to_dict, empty;
     nb::handle os_id, serial, spec, spec_by_sku, Calibration, LOGGER, record_kwnames;
     nb::handle fetch_camera_facts_json, current_backend, VornCameraFacts, list_connected_vorn_cameras;
+    PyTypeObject *facts_type;
+    Py_ssize_t offset[4];  // of the slots serial, sku, model_name, base_calibration
 } k;
 
 nb::object global(nb::handle name) { return k.globals->get(name); }
@@ -146,9 +150,19 @@ nb::object from_dict(nb::handle cls, nb::args args, nb::kwargs kwargs) {
     return nb::steal(record);
 }
 
+// self.<field> for one of the record's slots: read straight from the slot
+// for the class itself, through getattr otherwise (a subclass, an unset slot).
+nb::object field(nb::handle self, int slot, nb::handle name) {
+    if (Py_TYPE(self.ptr()) == k.facts_type)
+        if (PyObject *value = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self.ptr()) + k.offset[slot]))
+            return nb::borrow(value);
+    return attr(self, name);
+}
+
 nb::object to_dict(nb::handle self) {
-    nb::object serial = attr(self, k.serial), sku = attr(self, k.sku), model_name = attr(self, k.model_name);
-    PyObject *cal = PyObject_CallMethodNoArgs(attr(self, k.base_calibration).ptr(), k.to_dict.ptr());
+    nb::object serial = field(self, 0, k.serial), sku = field(self, 1, k.sku),
+               model_name = field(self, 2, k.model_name);
+    PyObject *cal = PyObject_CallMethodNoArgs(field(self, 3, k.base_calibration).ptr(), k.to_dict.ptr());
     if (!cal)
         throw nb::python_error();
     nb::object cal_dict = nb::steal(cal);
@@ -200,6 +214,15 @@ nb::object make_camera_facts_class(nb::module_ &m) {
                      "of the video device, stored unchanged.");
     cls.attr("from_dict") = nb::borrow(reinterpret_cast<PyObject *>(&PyClassMethod_Type))(
         cls.attr("from_dict"));
+    // Where the instances keep the fields to_dict writes (the slots' offsets).
+    k.facts_type = reinterpret_cast<PyTypeObject *>(cls.ptr());
+    int slot = 0;
+    for (nb::handle name : {k.serial, k.sku, k.model_name, k.base_calibration}) {
+        nb::object descr = cls.attr("__dict__")[name];
+        if (Py_TYPE(descr.ptr()) != &PyMemberDescr_Type)
+            vorn::raise(PyExc_TypeError, "VornCameraFacts: a field is not a slot");
+        k.offset[slot++] = reinterpret_cast<PyMemberDescrObject *>(descr.ptr())->d_member->offset;
+    }
     vorn::fast_method_noargs<to_dict>(cls, "to_dict",
                      "to_dict(self) -> dict\n\n"
                      "The camera facts dictionary of this record: \"serial_number\", \"sku\",\n"
