@@ -6,7 +6,6 @@ import dataclasses
 import json
 import logging
 import math
-import traceback
 
 import pytest
 
@@ -103,9 +102,11 @@ def test_dropped_payload_logs_one_line(caplog, changes, level, fmt, args, exc_ty
     assert (log.levelno, log.msg, log.args) == (level, fmt, args)
     if exc_type is None:
         assert log.exc_info is None
-    else:  # logged with the calibration's own traceback
-        seen, _, tb = log.exc_info
-        assert seen is exc_type and traceback.extract_tb(tb)[-1].filename.endswith("calibration.py")
+    else:  # logged with the calibration's own error as exc_info
+        seen, exc, _ = log.exc_info
+        with pytest.raises(exc_type) as direct:
+            Calibration.from_dict(changes["base_calibration"])
+        assert seen is exc_type and exc.args == direct.value.args
 
 
 def test_other_calibration_errors_propagate(monkeypatch, caplog):

@@ -3,15 +3,18 @@
 from __future__ import annotations
 
 import json
+import operator
+import os
 import subprocess
 import sys
+import types
 from pathlib import Path, PurePosixPath
 
 import pytest
 
 import vorn_camera_sdk.cameras as cameras
 from harness.devinfo import calibration_block, facts_payload
-from vorn_camera_sdk.sources import camera_source, mkv_source
+from vorn_camera_sdk.sources import camera_source, factory, mkv_source
 from vorn_camera_sdk.sources.base import FrameSource
 from vorn_camera_sdk.sources.factory import resolve_source_arg
 
@@ -176,3 +179,15 @@ def test_facts_file_errors_propagate_before_enumeration(attached, tmp_path, cont
     with pytest.raises(error):
         resolve_source_arg(str(path))
     assert attached.requests() == []
+
+
+def test_facts_file_closed_when_the_parser_fails_without_a_traceback(monkeypatch, tmp_path):
+    # json.load replaced by a C function: its error carries no traceback, and
+    # must still reach the caller as itself, with the file closed.
+    path = tmp_path / "facts.json"
+    path.write_text("{}")
+    monkeypatch.setattr(factory, "json", types.SimpleNamespace(load=operator.methodcaller("read", "x")))
+    before = sorted(os.listdir("/proc/self/fd"))
+    with pytest.raises(TypeError, match="argument should be integer or None"):
+        resolve_source_arg(path)
+    assert sorted(os.listdir("/proc/self/fd")) == before

@@ -13,6 +13,7 @@ import pytest
 import vorn_camera_sdk
 
 MODULES = [
+    "vorn_camera_sdk.calibration",
     "vorn_camera_sdk.cameras.vorn_talvex",
     "vorn_camera_sdk.cameras.vorn_petrin",
     "vorn_camera_sdk.cameras.vorn_sorvane",

@@ -4,11 +4,16 @@
 // functions; the discovery functions enumerate the platform's video devices,
 // ask the device-info endpoint about each serial and turn every answer into a
 // record. Module attributes (current_backend, fetch_camera_facts_json,
-// spec_by_sku, Calibration, VornCameraFacts, _LOGGER, ...) are looked up at
-// each call, so replacing one takes effect on the next call.
+// spec_by_sku, Calibration, VornCameraFacts, _LOGGER, ...) are looked up in the
+// module's namespace at each call, so replacing one takes effect on the next
+// call.
 #include "glue.hpp"
 
+#include <structmember.h>
+
+#include <initializer_list>
 #include <string>
+#include <utility>
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -28,24 +33,46 @@ constexpr const char *kNoCamera =
     "device-info catalog). Plug one in, or use list_connected_vorn_cameras() to inspect "
     "what's seen.";
 
-// This module as imported (its attributes are read at call time).
-nb::object self_module() { return nb::module_::import_(kModuleName); }
+// Names used on every call, made once at import, and the module's namespace
+// (its attributes are read at call time).
+struct Constants {
+    vorn::Namespace *globals;
+    nb::handle Mapping;
+    nb::handle get, serial_number, sku, model_name, base_calibration, from_dict, to_dict, empty;
+    nb::handle os_id, serial, spec, spec_by_sku, Calibration, LOGGER, record_kwnames;
+    nb::handle fetch_camera_facts_json, current_backend, VornCameraFacts, list_connected_vorn_cameras;
+    PyTypeObject *facts_type;
+    Py_ssize_t offset[4];  // of the slots serial, sku, model_name, base_calibration
+} k;
+
+nb::object global(nb::handle name) { return k.globals->get(name); }
+
+nb::object attr(nb::handle obj, nb::handle name) {
+    PyObject *value = PyObject_GetAttr(obj.ptr(), name.ptr());
+    if (!value)
+        throw nb::python_error();
+    return nb::steal(value);
+}
+
+nb::object call(nb::handle fn, nb::handle arg) {
+    PyObject *result = PyObject_CallOneArg(fn.ptr(), arg.ptr());
+    if (!result)
+        throw nb::python_error();
+    return nb::steal(result);
+}
+
+nb::object str_(nb::handle obj) {
+    PyObject *text = PyObject_Str(obj.ptr());
+    if (!text)
+        throw nb::python_error();
+    return nb::steal(text);
+}
 
 // logger.exception(fmt, arg) while `err` is the exception being handled, so
 // the record carries its type, value and traceback as exc_info.
 void log_exception(nb::handle logger, const nb::python_error &err, const char *fmt,
                    nb::handle arg) {
-    PyObject *previous = PyErr_GetHandledException();
-    PyErr_SetHandledException(err.value().ptr());
-    try {
-        vorn::log(logger, "exception", fmt, arg);
-    } catch (...) {
-        PyErr_SetHandledException(previous);
-        Py_XDECREF(previous);
-        throw;
-    }
-    PyErr_SetHandledException(previous);
-    Py_XDECREF(previous);
+    vorn::while_handling(err, [&] { vorn::log(logger, "exception", fmt, arg); });
 }
 
 // ---------------------------------------------------------------- record
@@ -59,19 +86,20 @@ nb::object from_dict(nb::handle cls, nb::args args, nb::kwargs kwargs) {
     if (args.size() > 1)
         argument_error("takes 2 positional arguments but " + std::to_string(args.size() + 1) +
                        " were given");
-    nb::object payload, os_id;
+    nb::handle payload, os_id;
     if (args.size() == 1)
         payload = args[0];
-    for (auto [key, value] : kwargs) {
-        std::string name = nb::str(key).c_str();
-        if (name == "payload") {
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(kwargs.ptr(), &pos, &key, &value)) {
+        if (key == k.os_id.ptr() || PyUnicode_Compare(key, k.os_id.ptr()) == 0) {
+            os_id = value;
+        } else if (PyUnicode_CompareWithASCIIString(key, "payload") == 0) {
             if (payload.is_valid())
                 argument_error("got multiple values for argument 'payload'");
-            payload = nb::borrow(value);
-        } else if (name == "os_id") {
-            os_id = nb::borrow(value);
+            payload = value;
         } else {
-            argument_error("got an unexpected keyword argument '" + name + "'");
+            argument_error("got an unexpected keyword argument '" + std::string(nb::str(key).c_str()) + "'");
         }
     }
     if (!payload.is_valid())
@@ -79,48 +107,71 @@ nb::object from_dict(nb::handle cls, nb::args args, nb::kwargs kwargs) {
     if (!os_id.is_valid())
         argument_error("missing 1 required keyword-only argument: 'os_id'");
 
-    nb::object get = payload.attr("get");
-    nb::object serial = get("serial_number");
-    nb::object sku = get("sku");
-    if (!nb::bool_(serial) || !nb::bool_(sku))
+    nb::object get = attr(payload, k.get);
+    nb::object serial = call(get, k.serial_number);
+    nb::object sku = call(get, k.sku);
+    if (!vorn::truthy(serial) || !vorn::truthy(sku))
         return nb::none();
 
-    nb::object mod = self_module();
-    nb::object spec = mod.attr("spec_by_sku")(nb::str(sku));
+    nb::object sku_text = str_(sku);
+    nb::object spec = call(global(k.spec_by_sku), sku_text);
     if (spec.is_none()) {
-        vorn::log(mod.attr("_LOGGER"), "warning", kUnknownSku, serial, sku);
+        vorn::log(global(k.LOGGER), "warning", kUnknownSku, serial, sku);
         return nb::none();
     }
 
-    nb::object cal_block = get("base_calibration");
+    nb::object cal_block = call(get, k.base_calibration);
     if (!PyDict_Check(cal_block.ptr())) {
-        vorn::log(mod.attr("_LOGGER"), "error", kNoCalibration, serial);
+        vorn::log(global(k.LOGGER), "error", kNoCalibration, serial);
         return nb::none();
     }
 
     nb::object cal;
     try {
-        cal = mod.attr("Calibration").attr("from_dict")(cal_block);
+        cal = call(attr(global(k.Calibration), k.from_dict), cal_block);
     } catch (nb::python_error &err) {
         if (!err.matches(PyExc_ValueError) && !err.matches(PyExc_KeyError) &&
             !err.matches(PyExc_TypeError))
             throw;
-        log_exception(mod.attr("_LOGGER"), err, kBadCalibration, serial);
+        log_exception(global(k.LOGGER), err, kBadCalibration, serial);
         return nb::none();
     }
 
-    nb::object model_name = get("model_name");
-    return cls("os_id"_a = os_id, "serial"_a = nb::str(serial), "sku"_a = nb::str(sku),
-               "model_name"_a = nb::bool_(model_name) ? nb::str(model_name) : nb::str(""),
-               "spec"_a = spec, "base_calibration"_a = cal);
+    nb::object model_name = call(get, k.model_name);
+    nb::object serial_text = str_(serial);
+    nb::object name_text = vorn::truthy(model_name) ? str_(model_name) : nb::borrow(k.empty);
+    // cls(os_id=..., serial=..., sku=..., model_name=..., spec=..., base_calibration=...)
+    PyObject *values[] = {nullptr, os_id.ptr(), serial_text.ptr(), sku_text.ptr(), name_text.ptr(), spec.ptr(),
+                          cal.ptr()};
+    PyObject *record =
+        PyObject_Vectorcall(cls.ptr(), values + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, k.record_kwnames.ptr());
+    if (!record)
+        throw nb::python_error();
+    return nb::steal(record);
 }
 
-nb::dict to_dict(nb::handle self) {
-    nb::dict out;
-    out["serial_number"] = self.attr("serial");
-    out["sku"] = self.attr("sku");
-    out["model_name"] = self.attr("model_name");
-    out["base_calibration"] = self.attr("base_calibration").attr("to_dict")();
+// self.<field> for one of the record's slots: read straight from the slot
+// for the class itself, through getattr otherwise (a subclass, an unset slot).
+nb::object field(nb::handle self, int slot, nb::handle name) {
+    if (Py_TYPE(self.ptr()) == k.facts_type)
+        if (PyObject *value = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self.ptr()) + k.offset[slot]))
+            return nb::borrow(value);
+    return attr(self, name);
+}
+
+nb::object to_dict(nb::handle self) {
+    nb::object serial = field(self, 0, k.serial), sku = field(self, 1, k.sku),
+               model_name = field(self, 2, k.model_name);
+    PyObject *cal = PyObject_CallMethodNoArgs(field(self, 3, k.base_calibration).ptr(), k.to_dict.ptr());
+    if (!cal)
+        throw nb::python_error();
+    nb::object cal_dict = nb::steal(cal);
+    nb::dict out = nb::steal<nb::dict>(_PyDict_NewPresized(4));
+    if (!out.is_valid() || PyDict_SetItem(out.ptr(), k.serial_number.ptr(), serial.ptr()) ||
+        PyDict_SetItem(out.ptr(), k.sku.ptr(), sku.ptr()) ||
+        PyDict_SetItem(out.ptr(), k.model_name.ptr(), model_name.ptr()) ||
+        PyDict_SetItem(out.ptr(), k.base_calibration.ptr(), cal_dict.ptr()))
+        throw nb::python_error();
     return out;
 }
 
@@ -163,8 +214,17 @@ nb::object make_camera_facts_class(nb::module_ &m) {
                      "of the video device, stored unchanged.");
     cls.attr("from_dict") = nb::borrow(reinterpret_cast<PyObject *>(&PyClassMethod_Type))(
         cls.attr("from_dict"));
-    nb::cpp_function(&to_dict, nb::scope(cls), nb::name("to_dict"), nb::is_method(),
-                     nb::sig("def to_dict(self) -> dict"),
+    // Where the instances keep the fields to_dict writes (the slots' offsets).
+    k.facts_type = reinterpret_cast<PyTypeObject *>(cls.ptr());
+    int slot = 0;
+    for (nb::handle name : {k.serial, k.sku, k.model_name, k.base_calibration}) {
+        nb::object descr = cls.attr("__dict__")[name];
+        if (Py_TYPE(descr.ptr()) != &PyMemberDescr_Type)
+            vorn::raise(PyExc_TypeError, "VornCameraFacts: a field is not a slot");
+        k.offset[slot++] = reinterpret_cast<PyMemberDescrObject *>(descr.ptr())->d_member->offset;
+    }
+    vorn::fast_method_noargs<to_dict>(cls, "to_dict",
+                     "to_dict(self) -> dict\n\n"
                      "The camera facts dictionary of this record: \"serial_number\", \"sku\",\n"
                      "\"model_name\" and \"base_calibration\" (the calibration's own dictionary\n"
                      "form), in that order. ``from_dict`` reads it back into an equal record.");
@@ -176,7 +236,10 @@ nb::object make_camera_facts_class(nb::module_ &m) {
 // Discovery only reads payloads that are JSON objects; any other answer
 // (a list, a number, null) is a failed lookup of that one device.
 bool is_mapping(nb::handle payload) {
-    return nb::isinstance(payload, vorn::import_name("collections.abc", "Mapping"));
+    int result = PyObject_IsInstance(payload.ptr(), k.Mapping.ptr());
+    if (result < 0)
+        throw nb::python_error();
+    return result == 1;
 }
 
 void log_not_an_object(nb::handle logger, nb::handle serial, nb::handle payload) {
@@ -188,36 +251,35 @@ void log_not_an_object(nb::handle logger, nb::handle serial, nb::handle payload)
 
 // The device-info payload for `serial`, or an invalid object when the lookup
 // failed or answered something other than a JSON object (both logged).
-nb::object lookup(nb::handle mod, nb::handle serial) {
+nb::object lookup(nb::handle serial) {
     nb::object payload;
     try {
-        payload = mod.attr("fetch_camera_facts_json")(serial);
+        payload = global(k.fetch_camera_facts_json)(serial);
     } catch (nb::python_error &err) {
         if (!err.matches(PyExc_Exception))
             throw;
-        log_exception(mod.attr("_LOGGER"), err, kLookupFailed, serial);
+        log_exception(global(k.LOGGER), err, kLookupFailed, serial);
         return nb::object();
     }
     if (!is_mapping(payload)) {
-        log_not_an_object(mod.attr("_LOGGER"), serial, payload);
+        log_not_an_object(global(k.LOGGER), serial, payload);
         return nb::object();
     }
     return payload;
 }
 
 nb::list list_connected_vorn_cameras() {
-    nb::object mod = self_module();
-    nb::object backend = mod.attr("current_backend")();
+    nb::object backend = global(k.current_backend)();
     nb::list out;
     for (nb::handle d : backend.attr("list_cameras")()) {
         nb::object serial = d.attr("serial");
         if (!nb::bool_(serial))
             continue;
-        nb::object payload = lookup(mod, serial);
+        nb::object payload = lookup(serial);
         if (!payload.is_valid())
             continue;
         nb::object ci =
-            mod.attr("VornCameraFacts").attr("from_dict")(payload, "os_id"_a = d.attr("os_id"));
+            global(k.VornCameraFacts).attr("from_dict")(payload, "os_id"_a = d.attr("os_id"));
         if (!ci.is_none())
             out.append(ci);
     }
@@ -225,15 +287,14 @@ nb::list list_connected_vorn_cameras() {
 }
 
 nb::object get_first_connected_vorn_camera() {
-    nb::object cams = self_module().attr("list_connected_vorn_cameras")();
+    nb::object cams = global(k.list_connected_vorn_cameras)();
     if (!nb::bool_(cams))
         vorn::raise(PyExc_RuntimeError, kNoCamera);
     return cams[0];
 }
 
 nb::object get_connected_vorn_camera_by_serial(nb::object serial) {
-    nb::object mod = self_module();
-    nb::object backend = mod.attr("current_backend")();
+    nb::object backend = global(k.current_backend)();
     nb::object match;
     for (nb::handle d : backend.attr("list_cameras")()) {
         nb::object same = nb::steal(
@@ -248,10 +309,10 @@ nb::object get_connected_vorn_camera_by_serial(nb::object serial) {
     if (!match.is_valid())
         return nb::none();
 
-    nb::object payload = lookup(mod, serial);
+    nb::object payload = lookup(serial);
     if (!payload.is_valid())
         return nb::none();
-    return mod.attr("VornCameraFacts").attr("from_dict")(payload, "os_id"_a = match.attr("os_id"));
+    return global(k.VornCameraFacts).attr("from_dict")(payload, "os_id"_a = match.attr("os_id"));
 }
 
 }  // namespace
@@ -274,6 +335,18 @@ NB_MODULE(camera_facts, m) {
     m.attr("spec_by_sku") = vorn::import_name("vorn_camera_sdk.cameras.camera_spec", "spec_by_sku");
     m.attr("CameraSpec") = vorn::import_name("vorn_camera_sdk.cameras.camera_spec", "CameraSpec");
     m.attr("_LOGGER") = vorn::get_logger(kModuleName);
+
+    k.globals = new vorn::Namespace(m);  // lives as long as the module
+    k.Mapping = vorn::import_name("collections.abc", "Mapping").release();
+    for (auto [slot, text] : std::initializer_list<std::pair<nb::handle *, const char *>>{
+             {&k.get, "get"}, {&k.serial_number, "serial_number"}, {&k.sku, "sku"}, {&k.model_name, "model_name"},
+             {&k.base_calibration, "base_calibration"}, {&k.from_dict, "from_dict"}, {&k.to_dict, "to_dict"},
+             {&k.empty, ""}, {&k.os_id, "os_id"}, {&k.serial, "serial"}, {&k.spec, "spec"},
+             {&k.spec_by_sku, "spec_by_sku"}, {&k.Calibration, "Calibration"}, {&k.LOGGER, "_LOGGER"},
+             {&k.fetch_camera_facts_json, "fetch_camera_facts_json"}, {&k.current_backend, "current_backend"},
+             {&k.VornCameraFacts, "VornCameraFacts"}, {&k.list_connected_vorn_cameras, "list_connected_vorn_cameras"}})
+        *slot = vorn::interned(text);
+    k.record_kwnames = nb::make_tuple(k.os_id, k.serial, k.sku, k.model_name, k.spec, k.base_calibration).release();
 
     m.attr("VornCameraFacts") = make_camera_facts_class(m);
 

@@ -1,8 +1,8 @@
 // Device-info client: one HTTPS GET to the maker's camera-facts endpoint per
 // serial number, answered with the catalog entry of that unit as JSON.
 //
-// Everything goes through Python's own urllib.request and json, looked up as
-// attributes of this module on every call, so tests and callers can replace
+// Everything goes through Python's own urllib.request and json, looked up in
+// this module's namespace on every call, so tests and callers can replace
 // the endpoint URL, the User-Agent, the logger or the urllib/json modules.
 #include "glue.hpp"
 
@@ -15,9 +15,6 @@ constexpr const char *kModuleName = "vorn_camera_sdk.cameras.catalog_client";
 constexpr const char *kCameraFactsUrl =
     "https://device-info.vorn.example/api/public/camera-facts?serial_number=";
 constexpr const char *kHomepage = "https://vorn.example";
-
-// This module as imported (its attributes are read at call time).
-nb::object self_module() { return nb::module_::import_(kModuleName); }
 
 // The User-Agent header: "vorn-camera-sdk/<version> (+<homepage>)", or the
 // version-less fallback when the installed distribution cannot be asked.
@@ -36,48 +33,24 @@ nb::str user_agent() {
     return nb::str("vorn-camera-sdk (+{})").format(kHomepage);
 }
 
-// `with manager as value: return body(value)`, with the statement's exit
-// protocol: __exit__ sees the exception of a failing body and may swallow it.
-template <typename Body>
-nb::object with_block(nb::handle manager, Body &&body) {
-    nb::handle kind = manager.type();
-    nb::object exit = kind.attr("__exit__");
-    nb::object value = kind.attr("__enter__")(manager);
-    nb::object result;
-    try {
-        result = body(value);
-    } catch (nb::python_error &err) {
-        nb::object traceback = err.traceback();
-        nb::object swallowed = exit(manager, err.type(), err.value(),
-                                    traceback.is_valid() ? traceback : nb::none());
-        if (!nb::bool_(swallowed))
-            throw;
-        return nb::none();
-    }
-    exit(manager, nb::none(), nb::none(), nb::none());
-    return result;
-}
-
-nb::object fetch_camera_facts_json(nb::object camera_serial, nb::object timeout) {
-    nb::object mod = self_module();
-    nb::object urllib = mod.attr("urllib");
+nb::object fetch_camera_facts_json(const vorn::Namespace &g, nb::object camera_serial, nb::object timeout) {
+    nb::object urllib = g.get("urllib");
 
     nb::object quoted = urllib.attr("parse").attr("quote")(camera_serial, "safe"_a = "-_.~");
-    nb::object url = mod.attr("_CAMERA_FACTS_URL") + quoted;
-    vorn::log(mod.attr("_LOGGER"), "info", "fetching camera-facts from %s", url);
+    nb::object url = g.get("_CAMERA_FACTS_URL") + quoted;
+    vorn::log(g.get("_LOGGER"), "info", "fetching camera-facts from %s", url);
 
     nb::dict headers;
-    headers["User-Agent"] = mod.attr("_USER_AGENT");
+    headers["User-Agent"] = g.get("_USER_AGENT");
     headers["Accept"] = "application/json";
     nb::object request = urllib.attr("request");
     nb::object req = request.attr("Request")(url, "headers"_a = headers);
 
     // The response is closed when the block ends, before the body is parsed.
-    nb::object raw = with_block(request.attr("urlopen")(req, "timeout"_a = timeout),
-                                [](nb::handle resp) {
-                                    return resp.attr("read")().attr("decode")("utf-8");
-                                });
-    return mod.attr("json").attr("loads")(raw);
+    nb::object raw = vorn::with_block(request.attr("urlopen")(req, "timeout"_a = timeout), [](nb::handle resp) {
+        return resp.attr("read")().attr("decode")("utf-8");
+    });
+    return g.get("json").attr("loads")(raw.is_valid() ? raw : nb::none());
 }
 
 }  // namespace
@@ -103,7 +76,10 @@ NB_MODULE(catalog_client, m) {
           "version cannot be determined.");
     m.attr("_USER_AGENT") = user_agent();
 
-    m.def("fetch_camera_facts_json", &fetch_camera_facts_json, "camera_serial"_a.none(),
+    vorn::Namespace g(m);
+    m.def("fetch_camera_facts_json",
+          [g](nb::object camera_serial, nb::object timeout) { return fetch_camera_facts_json(g, camera_serial, timeout); },
+          "camera_serial"_a.none(),
           "timeout"_a.none() = 10.0,
           nb::sig("def fetch_camera_facts_json(camera_serial: str, timeout: float = 10.0) -> dict"),
           "Query the device-info endpoint by serial. The payload comes back as a dict in\n"

@@ -5,28 +5,30 @@
 // from the camera and platform side is imported inside resolve_source_arg, at
 // the point where a form needs it, so importing this module never pulls in the
 // cameras or platform packages (which would close an import cycle back to the
-// sources package). The module's own attributes are looked up at every call.
+// sources package); once those modules are loaded, such an import is an
+// attribute read. The module's own attributes are looked up at every call.
 
 #include "glue.hpp"
 
 #include <initializer_list>
+#include <utility>
 
 namespace nb = nanobind;
-using vorn::from_import;
 using vorn::import_name;
 
 namespace {
 
 constexpr const char *kModuleName = "vorn_camera_sdk.sources.factory";
 
-// This module, found in sys.modules (no import machinery on the hot path).
-nb::object this_module() {
-    if (PyObject *mod = PyImport_GetModule(nb::str(kModuleName).ptr()))
-        return nb::steal(mod);
-    if (PyErr_Occurred())
-        throw nb::python_error();
-    return nb::module_::import_(kModuleName);
-}
+// Names used on every call, made once at import, the module's namespace
+// (read at call time) and the interpreter's own `open`.
+struct Constants {
+    vorn::Namespace *globals;
+    nb::handle open;
+    nb::handle FrameSource, Path, json, load, spec, default_mode, strip, slash, mkv, json_suffix;
+    nb::handle cameras, VornCameraFacts, list_connected_vorn_cameras, get_connected_vorn_camera_by_serial;
+    nb::handle camera_source, CameraSource, mkv_source, MkvSource, platform, current_backend;
+} k;
 
 // The pieces joined into one str; each piece must already be a str.
 nb::str concat(std::initializer_list<nb::handle> parts) {
@@ -36,22 +38,17 @@ nb::str concat(std::initializer_list<nb::handle> parts) {
     return nb::steal<nb::str>(PyUnicode_Join(nb::str("").ptr(), items.ptr()));
 }
 
-bool truthy(nb::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
+using vorn::truthy;
+
+bool ends_with(nb::handle text, nb::handle suffix) {
+    Py_ssize_t result = PyUnicode_Tailmatch(text.ptr(), suffix.ptr(), 0, PY_SSIZE_T_MAX, +1);
     if (result < 0)
         throw nb::python_error();
     return result == 1;
 }
 
-bool ends_with(nb::handle text, const char *suffix) {
-    Py_ssize_t result = PyUnicode_Tailmatch(text.ptr(), nb::str(suffix).ptr(), 0, PY_SSIZE_T_MAX, +1);
-    if (result < 0)
-        throw nb::python_error();
-    return result == 1;
-}
-
-bool contains(nb::handle text, const char *needle) {
-    int result = PyUnicode_Contains(text.ptr(), nb::str(needle).ptr());
+bool contains(nb::handle text, nb::handle needle) {
+    int result = PyUnicode_Contains(text.ptr(), needle.ptr());
     if (result < 0)
         throw nb::python_error();
     return result == 1;
@@ -64,34 +61,43 @@ bool is_instance(nb::handle value, nb::handle type) {
     return result == 1;
 }
 
-nb::object camera_source_at_default_mode(nb::handle record) {
-    nb::object CameraSource = from_import("vorn_camera_sdk.sources.camera_source", "CameraSource");
-    return CameraSource(record, record.attr("spec").attr("default_mode"));
+nb::object attr(nb::handle obj, nb::handle name) {
+    PyObject *value = PyObject_GetAttr(obj.ptr(), name.ptr());
+    if (!value)
+        throw nb::python_error();
+    return nb::steal(value);
 }
 
-// Reads a camera facts JSON file the way `with open(...) as fh: json.load(fh)`
-// does: the file is closed before this returns, whether parsing worked or not.
-nb::object load_json_file(nb::handle module, nb::handle path) {
-    nb::object open = import_name("builtins", "open");
-    nb::object manager = open(path, "r", nb::arg("encoding") = "utf-8");
-    nb::object exit = manager.attr("__exit__");
-    nb::object fh = manager.attr("__enter__")();
-    nb::object payload;
-    try {
-        payload = module.attr("json").attr("load")(fh);
-    } catch (nb::python_error &error) {
-        exit(error.type(), error.value(), error.traceback());
-        throw;
-    }
-    exit(nb::none(), nb::none(), nb::none());
+// CameraSource(record, record.spec.default_mode)
+nb::object camera_source_at_default_mode(nb::handle record) {
+    nb::object CameraSource = vorn::import_cached(k.camera_source, k.CameraSource);
+    nb::object mode = attr(attr(record, k.spec), k.default_mode);
+    PyObject *args[] = {record.ptr(), mode.ptr()};
+    PyObject *source = PyObject_Vectorcall(CameraSource.ptr(), args, 2, nullptr);
+    if (!source)
+        throw nb::python_error();
+    return nb::steal(source);
+}
+
+// Reads a camera facts JSON file the way `with open(...) as fh: payload =
+// json.load(fh)` does: the file is closed before this returns, whether
+// parsing worked or not.
+nb::object load_json_file(nb::handle path) {
+    nb::object manager = k.open(path, "r", nb::arg("encoding") = "utf-8");
+    nb::object payload = vorn::with_block(manager, [](nb::handle fh) {
+        return attr(k.globals->get(k.json), k.load)(fh);
+    });
+    if (!payload.is_valid())  // __exit__ swallowed the error: `payload` was never bound
+        vorn::raise(PyExc_UnboundLocalError,
+                    "cannot access local variable 'payload' where it is not associated with a value");
     return payload;
 }
 
-nb::object resolve_from_facts_file(nb::handle module, nb::handle VornCameraFacts, nb::str s) {
-    nb::object current_backend = from_import("vorn_camera_sdk.platform", "current_backend");
-    nb::object CameraSource = from_import("vorn_camera_sdk.sources.camera_source", "CameraSource");
+nb::object resolve_from_facts_file(nb::handle VornCameraFacts, nb::str s) {
+    nb::object current_backend = vorn::import_cached(k.platform, k.current_backend);
+    nb::object CameraSource = vorn::import_cached(k.camera_source, k.CameraSource);
 
-    nb::object payload = load_json_file(module, s);
+    nb::object payload = load_json_file(s);
 
     nb::object serial = payload.attr("get")("serial_number");
     if (!truthy(serial))
@@ -123,40 +129,38 @@ nb::object resolve_from_facts_file(nb::handle module, nb::handle VornCameraFacts
         vorn::raise(PyExc_RuntimeError,
                     concat({s, nb::str(": not a valid server-shape device-info payload (missing serial / "
                                        "sku, unknown SKU, or broken calibration block)")}));
-    return CameraSource(cam, cam.attr("spec").attr("default_mode"));
+    return CameraSource(cam, attr(attr(cam, k.spec), k.default_mode));
 }
 
 nb::object resolve_source_arg(nb::object source) {
-    nb::object module = this_module();
-
     // 1. A frame source that is already built.
-    if (is_instance(source, module.attr("FrameSource")))
+    if (is_instance(source, k.globals->get(k.FrameSource)))
         return source;
 
     // 2. Nothing: the first attached camera.
     if (source.is_none()) {
-        nb::object list_cameras = from_import("vorn_camera_sdk.cameras", "list_connected_vorn_cameras");
-        nb::object CameraSource = from_import("vorn_camera_sdk.sources.camera_source", "CameraSource");
+        nb::object list_cameras = vorn::import_cached(k.cameras, k.list_connected_vorn_cameras);
+        nb::object CameraSource = vorn::import_cached(k.camera_source, k.CameraSource);
         nb::object cams = list_cameras();
         if (!truthy(cams))
             vorn::raise(PyExc_RuntimeError,
                         "no VORN camera detected \u2014 pass `source=` explicitly, or connect a "
                         "registered VORN unit.");
         nb::object first = cams[0];
-        return CameraSource(first, first.attr("spec").attr("default_mode"));
+        return CameraSource(first, attr(attr(first, k.spec), k.default_mode));
     }
 
     // 3. A camera record resolved earlier.
-    nb::object VornCameraFacts = from_import("vorn_camera_sdk.cameras", "VornCameraFacts");
+    nb::object VornCameraFacts = vorn::import_cached(k.cameras, k.VornCameraFacts);
     if (is_instance(source, VornCameraFacts))
         return camera_source_at_default_mode(source);
 
     // Text: a str (or subclass) or a concrete pathlib.Path, stripped.
     nb::str s("");
     if (PyUnicode_CheckExact(source.ptr()))
-        s = nb::borrow<nb::str>(source.attr("strip")());
-    else if (PyUnicode_Check(source.ptr()) || is_instance(source, module.attr("Path")))
-        s = nb::borrow<nb::str>(nb::str(source).attr("strip")());
+        s = nb::borrow<nb::str>(attr(source, k.strip)());
+    else if (PyUnicode_Check(source.ptr()) || is_instance(source, k.globals->get(k.Path)))
+        s = nb::borrow<nb::str>(attr(nb::str(source), k.strip)());
 
     if (PyUnicode_GetLength(s.ptr()) == 0)
         vorn::raise(PyExc_ValueError,
@@ -164,33 +168,39 @@ nb::object resolve_source_arg(nb::object source) {
                             nb::str("; expected FrameSource, VornCameraFacts, VORN serial, .mkv path, "
                                     "camera-facts .json path, or None for auto-discover")}));
 
-    bool looks_like_path = contains(s, "/") || ends_with(s, ".mkv") || ends_with(s, ".json");
+    bool looks_like_path = contains(s, k.slash) || ends_with(s, k.mkv) || ends_with(s, k.json_suffix);
 
     // 4. A VORN serial number.
     if (!looks_like_path) {
-        nb::object by_serial = from_import("vorn_camera_sdk.cameras", "get_connected_vorn_camera_by_serial");
-        nb::object CameraSource = from_import("vorn_camera_sdk.sources.camera_source", "CameraSource");
+        nb::object by_serial = vorn::import_cached(k.cameras, k.get_connected_vorn_camera_by_serial);
+        nb::object CameraSource = vorn::import_cached(k.camera_source, k.CameraSource);
         nb::object cam = by_serial(s);
         if (cam.is_none())
             vorn::raise(PyExc_RuntimeError,
                         concat({nb::str("no connected VORN camera with serial "), nb::repr(s)}));
-        return CameraSource(cam, cam.attr("spec").attr("default_mode"));
+        return CameraSource(cam, attr(attr(cam, k.spec), k.default_mode));
     }
 
     // 5. An MKV recording, replayed.
-    if (ends_with(s, ".mkv")) {
-        nb::object MkvSource = from_import("vorn_camera_sdk.sources.mkv_source", "MkvSource");
+    if (ends_with(s, k.mkv)) {
+        nb::object MkvSource = vorn::import_cached(k.mkv_source, k.MkvSource);
         return MkvSource(s);
     }
 
     // 6. A camera facts JSON file: its serial picks the attached camera.
-    if (ends_with(s, ".json"))
-        return resolve_from_facts_file(module, VornCameraFacts, s);
+    if (ends_with(s, k.json_suffix))
+        return resolve_from_facts_file(VornCameraFacts, s);
 
     vorn::raise(PyExc_ValueError,
                 concat({nb::str("unsupported source string "), nb::repr(s),
                         nb::str(": expected a VORN serial, an .mkv path, or a camera-facts .json path")}));
 }
+
+struct Resolve {
+    static constexpr const char *qualname = "resolve_source_arg";
+    static constexpr const char *names[] = {"source"};
+    static nb::object call(PyObject *, PyObject *const *argv) { return resolve_source_arg(nb::borrow(argv[0])); }
+};
 
 }  // namespace
 
@@ -201,8 +211,24 @@ NB_MODULE(factory, m) {
     m.attr("Path") = import_name("pathlib", "Path");
     m.attr("FrameSource") = import_name("vorn_camera_sdk.sources.base", "FrameSource");
 
-    m.def("resolve_source_arg", &resolve_source_arg, nb::arg("source").none(),
-          nb::sig("def resolve_source_arg(source) -> FrameSource"),
+    k.globals = new vorn::Namespace(m);  // lives as long as the module
+    k.open = import_name("builtins", "open").release();
+    for (auto [slot, text] : std::initializer_list<std::pair<nb::handle *, const char *>>{
+             {&k.FrameSource, "FrameSource"}, {&k.Path, "Path"}, {&k.json, "json"}, {&k.load, "load"},
+             {&k.spec, "spec"}, {&k.default_mode, "default_mode"}, {&k.strip, "strip"}, {&k.slash, "/"},
+             {&k.mkv, ".mkv"}, {&k.json_suffix, ".json"}, {&k.cameras, "vorn_camera_sdk.cameras"},
+             {&k.VornCameraFacts, "VornCameraFacts"}, {&k.list_connected_vorn_cameras, "list_connected_vorn_cameras"},
+             {&k.get_connected_vorn_camera_by_serial, "get_connected_vorn_camera_by_serial"},
+             {&k.camera_source, "vorn_camera_sdk.sources.camera_source"}, {&k.CameraSource, "CameraSource"},
+             {&k.mkv_source, "vorn_camera_sdk.sources.mkv_source"}, {&k.MkvSource, "MkvSource"},
+             {&k.platform, "vorn_camera_sdk.platform"}, {&k.current_backend, "current_backend"}})
+        *slot = vorn::interned(text);
+
+    // A builtin-style function: passing an already built source through costs
+    // no more than the isinstance test.
+    m.attr("resolve_source_arg") = vorn::fast_function<Resolve>(
+        "resolve_source_arg", kModuleName,
+          "resolve_source_arg(source) -> FrameSource\n\n"
           "Dispatch a source argument into a concrete frame source.\n\n"
           "Accepted forms, tested in this order:\n\n"
           "1. a FrameSource: returned unchanged;\n"

@@ -1,16 +1,51 @@
-// Small helpers shared by the extension modules: import a name, raise a
-// given Python exception type, turn errno into the matching OSError, and
-// call a logging.Logger method with %-style arguments.
+// Small helpers shared by the extension modules: constant names, a module's
+// namespace read at call time, import a name, raise a given Python exception
+// type, turn errno into the matching OSError, run a `with` block, and call a
+// logging.Logger method with %-style arguments.
 #pragma once
 
 #include <nanobind/nanobind.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <exception>
 #include <utility>
 
 namespace vorn {
 
 namespace nb = nanobind;
+
+// An interned str that lives as long as the process: for names and texts a
+// module uses on every call, made once at import instead of on each call.
+inline nb::handle interned(const char *text) {
+    PyObject *s = PyUnicode_InternFromString(text);
+    if (!s)
+        throw nb::python_error();
+    return s;  // never released: modules are not unloaded
+}
+
+// A module's namespace, as its functions see their globals: names are looked
+// up in the module's dict on every call, so a replaced attribute takes effect
+// on the next call. Kept for the life of the process, like the module.
+struct Namespace {
+    PyObject *dict = nullptr;
+
+    explicit Namespace(nb::handle module) : dict(PyModule_GetDict(module.ptr())) { Py_XINCREF(dict); }
+
+    // globals()[key], borrowed, or NameError like an unbound global.
+    NB_INLINE nb::handle find(nb::handle key) const {
+        PyObject *value = PyDict_GetItemWithError(dict, key.ptr());
+        if (!value) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_NameError, "name '%U' is not defined", key.ptr());
+            throw nb::python_error();
+        }
+        return value;
+    }
+    // globals()[key] as a new reference: safe to hold while other code runs.
+    nb::object get(nb::handle key) const { return nb::borrow(find(key)); }
+    nb::object get(const char *name) const { return get(nb::str(name)); }
+};
 
 // `from <module> import <name>` (level 0, `globals` unused) or, with level 1
 // and the importing module's dict, `from .<module> import <name>`. A name the
@@ -43,6 +78,28 @@ inline nb::object import_name(const char *module, const char *name) {
     return from_import(module, name);
 }
 
+// `from <module> import <name>` for a statement that runs on every call, with
+// both names interned. Once the module is in sys.modules, the statement
+// amounts to reading the attribute, which is all this does then
+// (PyImport_GetModule waits, as the statement does, for a module another
+// thread is still initialising); otherwise (first import, a submodule not yet
+// imported, None in sys.modules) it is the whole import statement.
+inline nb::object import_cached(nb::handle module, nb::handle name) {
+    if (PyObject *mod = PyImport_GetModule(module.ptr())) {
+        nb::object held = nb::steal(mod);
+        if (mod != Py_None) {
+            if (PyObject *value = PyObject_GetAttr(mod, name.ptr()))
+                return nb::steal(value);
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+                throw nb::python_error();
+            PyErr_Clear();
+        }
+    } else if (PyErr_Occurred()) {
+        throw nb::python_error();
+    }
+    return from_import(PyUnicode_AsUTF8(module.ptr()), PyUnicode_AsUTF8(name.ptr()));
+}
+
 // `from .<submodule> import <name>` as `module` itself would execute it: the
 // import resolves against the module's own package.
 inline nb::object import_relative(nb::handle module, const char *submodule, const char *name) {
@@ -70,6 +127,193 @@ inline nb::object import_relative(nb::handle module, const char *submodule, cons
     else
         PyErr_SetFromErrno(PyExc_OSError);
     throw nb::python_error();
+}
+
+// Whether `value` is true, as `if value:` decides.
+inline bool truthy(nb::handle value) {
+    int result = PyObject_IsTrue(value.ptr());
+    if (result < 0)
+        throw nb::python_error();
+    return result == 1;
+}
+
+// Runs `fn()` while `err` is the exception being handled (what sys.exc_info()
+// reports and what a new exception chains to), as code in an except clause.
+template <typename Fn>
+auto while_handling(const nb::python_error &err, Fn &&fn) -> decltype(fn()) {
+    struct Restore {
+        PyObject *previous = PyErr_GetHandledException();
+        ~Restore() {
+            PyErr_SetHandledException(previous);
+            Py_XDECREF(previous);
+        }
+    } restore;
+    PyErr_SetHandledException(err.value().ptr());
+    return fn();
+}
+
+// Runs `body(target)` inside `with manager as target:`. __enter__ and
+// __exit__ are looked up on the type, as the statement does. When the body
+// raises, __exit__ gets the exception (type, value, traceback or None) while
+// it is the exception being handled, so one raised by __exit__ chains to it;
+// the exception propagates unless __exit__ returns true, in which case the
+// result is an invalid object (the body produced nothing).
+template <typename Body>
+nb::object with_block(nb::handle manager, Body &&body) {
+    nb::handle kind = manager.type();
+    nb::object exit = kind.attr("__exit__");
+    nb::object target = kind.attr("__enter__")(manager);
+    nb::object result;
+    try {
+        result = body(target);
+    } catch (nb::python_error &err) {
+        nb::object traceback = err.traceback();
+        bool swallowed = while_handling(err, [&] {
+            return truthy(exit(manager, err.type(), err.value(), traceback.is_valid() ? traceback : nb::none()));
+        });
+        if (!swallowed)
+            throw;
+        return nb::object();
+    }
+    exit(manager, nb::none(), nb::none(), nb::none());
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// Calls that cost what a builtin call costs
+//
+// For the few functions whose whole work takes less time than nanobind's
+// general argument dispatch, a plain vectorcall entry point: positional or
+// keyword arguments bound as a Python `def` binds them (the same TypeError
+// messages), the C++ function called with the bound objects, nb::python_error
+// restored into the interpreter. `Fn` is a struct with `qualname` ("f" or
+// "Class.method"), `names` (the parameters, self excluded) and
+// `static nb::object call(PyObject *self, PyObject *const *argv)`.
+
+// Binds (args, nargs, kwnames) to `count` parameters into `out`; false with
+// TypeError set when they do not fit. `self_count` is 1 for a method (its
+// self counts in Python's messages).
+inline bool bind_args(const char *qualname, const char *const *names, size_t count, size_t self_count,
+                      PyObject *const *args, size_t nargs, PyObject *kwnames, PyObject **out) {
+    if (nargs > count) {
+        size_t takes = count + self_count, given = nargs + self_count;
+        PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zu %s given", qualname, takes,
+                     takes == 1 ? "" : "s", given, given == 1 ? "was" : "were");
+        return false;
+    }
+    for (size_t i = 0; i < count; ++i)
+        out[i] = i < nargs ? args[i] : nullptr;
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t j = 0; j < nkw; ++j) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, j);
+        size_t i = 0;
+        while (i < count && PyUnicode_CompareWithASCIIString(key, names[i]) != 0)
+            ++i;
+        if (i == count) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", qualname, key);
+            return false;
+        }
+        if (out[i]) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", qualname, names[i]);
+            return false;
+        }
+        out[i] = args[nargs + size_t(j)];
+    }
+    size_t missing = 0;
+    for (size_t i = 0; i < count; ++i)
+        missing += out[i] == nullptr;
+    if (missing) {
+        PyObject *list = PyUnicode_FromString("");
+        size_t listed = 0;
+        for (size_t i = 0; list && i < count; ++i) {
+            if (out[i])
+                continue;
+            const char *sep = listed == 0 ? "" : (listed + 1 == missing ? (missing > 2 ? ", and " : " and ") : ", ");
+            PyObject *more = PyUnicode_FromFormat("%U%s'%s'", list, sep, names[i]);
+            Py_SETREF(list, more);
+            ++listed;
+        }
+        if (list) {
+            PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %U", qualname, missing,
+                         missing == 1 ? "" : "s", list);
+            Py_DECREF(list);
+        }
+        return false;
+    }
+    return true;
+}
+
+template <typename Fn, size_t SelfCount>
+PyObject *vectorcall_entry(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) noexcept {
+    constexpr size_t count = sizeof(Fn::names) / sizeof(Fn::names[0]);
+    size_t nargs = size_t(PyVectorcall_NARGS(size_t(nargsf)));
+    PyObject *bound[count];
+    PyObject *const *argv = args;
+    if (kwnames || nargs != count) {
+        if (!bind_args(Fn::qualname, Fn::names, count, SelfCount, args, nargs, kwnames, bound))
+            return nullptr;
+        argv = bound;
+    }
+    try {
+        return Fn::call(self, argv).release().ptr();
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+    }
+    return nullptr;
+}
+
+// A module-level function `name` of the module named `module_name`.
+// The function object keeps a pointer to its PyMethodDef, so each lives in
+// static storage (one per `Fn`), like a module's method table; `name` and
+// `doc` must be string literals.
+template <typename Fn>
+nb::object fast_function(const char *name, const char *module_name, const char *doc) {
+    static PyMethodDef def = {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+                                        &vectorcall_entry<Fn, 0>)),
+                              METH_FASTCALL | METH_KEYWORDS, doc};
+    PyObject *fn = PyCFunction_NewEx(&def, nullptr, nb::str(module_name).ptr());
+    if (!fn)
+        throw nb::python_error();
+    return nb::steal(fn);
+}
+
+// Method `name` of class `cls` (a method descriptor: called on an instance,
+// it gets the instance as `self`).
+template <typename Fn>
+void fast_method(nb::handle cls, const char *name, const char *doc) {
+    static PyMethodDef def = {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+                                        &vectorcall_entry<Fn, 1>)),
+                              METH_FASTCALL | METH_KEYWORDS, doc};
+    PyObject *descr = PyDescr_NewMethod(reinterpret_cast<PyTypeObject *>(cls.ptr()), &def);
+    if (!descr)
+        throw nb::python_error();
+    nb::setattr(cls, name, nb::steal(descr));
+}
+
+// Method `name` of class `cls` that takes no argument besides self.
+template <nb::object (*Fn)(nb::handle)>
+void fast_method_noargs(nb::handle cls, const char *name, const char *doc) {
+    PyCFunction entry = [](PyObject *self, PyObject *) noexcept -> PyObject * {
+        try {
+            return Fn(self).release().ptr();
+        } catch (nb::python_error &e) {
+            e.restore();
+        } catch (const std::exception &e) {
+            PyErr_SetString(PyExc_RuntimeError, e.what());
+        } catch (...) {
+            PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+        }
+        return nullptr;
+    };
+    static PyMethodDef def = {name, entry, METH_NOARGS, doc};
+    PyObject *descr = PyDescr_NewMethod(reinterpret_cast<PyTypeObject *>(cls.ptr()), &def);
+    if (!descr)
+        throw nb::python_error();
+    nb::setattr(cls, name, nb::steal(descr));
 }
 
 // logger.<level>(fmt, *args): values go in as arguments, never pre-formatted.

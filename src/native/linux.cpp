@@ -26,9 +26,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace nb = nanobind;
@@ -39,21 +41,20 @@ namespace {
 constexpr const char *kModuleName = "vorn_camera_sdk.platform.linux";
 
 // The module namespace, as a function sees its globals.
-struct Globals {
-    nb::object dict;
+using Globals = vorn::Namespace;
 
-    // globals()[key], borrowed, or NameError like an unbound global.
-    NB_INLINE nb::handle find(nb::handle key) const {
-        PyObject *value = PyDict_GetItemWithError(dict.ptr(), key.ptr());
-        if (!value) {
-            if (!PyErr_Occurred())
-                PyErr_Format(PyExc_NameError, "name '%U' is not defined", key.ptr());
-            throw nb::python_error();
-        }
-        return value;
-    }
-    nb::object get(const char *name) const { return nb::borrow(find(nb::str(name))); }
-};
+// Names and callables used on every call, made once at import. The
+// callables are the interpreter's own (builtins and the struct module), whose
+// behaviour cannot change while it runs.
+struct Controls;
+
+struct Constants {
+    Globals *globals;
+    Controls *controls;  // what the control handle's methods share
+    nb::handle ord, sorted, struct_pack;
+    nb::handle fd, table, fourcc_table, fourcc, width, height, fps, upper;
+    nb::handle input_format, video_size, framerate, v4l2, pack_signed, pack_unsigned;
+} k;
 
 // A path argument as os.open takes it (str, bytes or os.PathLike), encoded
 // for the file system; an embedded NUL raises ValueError.
@@ -84,13 +85,35 @@ int close_released(int fd) {
 // ioctl primitives
 
 // _IOC(direction, type_, nr, size), evaluated left to right with Python's
-// integer operations: nothing masked or range-checked.
+// integer operations: nothing masked or range-checked. Plain ints small
+// enough that no step leaves 64 bits, and a one-character str, are computed
+// here directly (two's complement OR is what Python's | does on negative
+// ints); anything else goes through the number protocol and ord().
 nb::object ioc(nb::handle direction, nb::handle type_, nb::handle nr, nb::handle size) {
+    if (PyLong_CheckExact(direction.ptr()) && PyLong_CheckExact(size.ptr()) && PyLong_CheckExact(nr.ptr()) &&
+        PyUnicode_CheckExact(type_.ptr()) && PyUnicode_GET_LENGTH(type_.ptr()) == 1) {
+        int over_d = 0, over_s = 0, over_n = 0;
+        long long d = PyLong_AsLongLongAndOverflow(direction.ptr(), &over_d);
+        long long s = PyLong_AsLongLongAndOverflow(size.ptr(), &over_s);
+        long long n = PyLong_AsLongLongAndOverflow(nr.ptr(), &over_n);
+        constexpr long long d_limit = 1LL << 32, s_limit = 1LL << 46;
+        if (!over_d && !over_s && !over_n && d >= -d_limit && d < d_limit && s >= -s_limit && s < s_limit) {
+            std::uint64_t code = (std::uint64_t(d) << 30) | (std::uint64_t(s) << 16) |
+                                 (std::uint64_t(PyUnicode_READ_CHAR(type_.ptr(), 0)) << 8) | std::uint64_t(n);
+            return nb::steal(PyLong_FromLongLong((long long) code));
+        }
+    }
     nb::object code = direction << nb::int_(30);
     code = code | (size << nb::int_(16));
-    code = code | (vorn::import_name("builtins", "ord")(type_) << nb::int_(8));
+    code = code | (k.ord(type_) << nb::int_(8));
     return code | nr;
 }
+
+struct Ioc {
+    static constexpr const char *qualname = "_IOC";
+    static constexpr const char *names[] = {"direction", "type_", "nr", "size"};
+    static nb::object call(PyObject *, PyObject *const *argv) { return ioc(argv[0], argv[1], argv[2], argv[3]); }
+};
 
 // A NUL-padded fixed text field: trailing NULs dropped, ASCII with U+FFFD.
 nb::str fixed_text(const std::uint8_t *text, size_t size) {
@@ -377,8 +400,6 @@ struct InFlight {
 // they look up on every request, and the requests in flight.
 struct Controls {
     Globals globals;
-    nb::object fd_key = nb::steal(PyUnicode_InternFromString("_fd"));
-    nb::object table_key = nb::steal(PyUnicode_InternFromString("_CANONICAL_TO_V4L2_ID"));
     std::shared_ptr<InFlight> in_flight = std::make_shared<InFlight>();
 };
 
@@ -391,7 +412,7 @@ std::uint32_t pack32(nb::handle value, bool is_signed) {
         if (!overflow && (is_signed ? v >= INT32_MIN && v <= INT32_MAX : v >= 0 && v <= UINT32_MAX))
             return std::uint32_t(v);
     }
-    nb::object packed = vorn::import_name("struct", "pack")(is_signed ? "<i" : "<I", value);
+    nb::object packed = k.struct_pack(is_signed ? k.pack_signed : k.pack_unsigned, value);
     std::uint32_t word;
     std::memcpy(&word, PyBytes_AsString(packed.ptr()), sizeof word);
     return word;
@@ -411,15 +432,19 @@ std::int32_t truncated(nb::handle value) {
     return std::int32_t(pack32(nb::steal(as_int), true));
 }
 
-// `_CANONICAL_TO_V4L2_ID.get(name)` packed as "<I"; false when the name has no entry.
+// `_CANONICAL_TO_V4L2_ID.get(name)` packed as "<I"; false when the name has no
+// entry. The table is held while the name is compared with its keys: a str
+// subclass's __eq__ may rebind the module attribute meanwhile.
 bool control_id(const Controls &c, nb::handle name, std::uint32_t &cid) {
-    nb::handle table = c.globals.find(c.table_key);  // borrowed: no reference taken on the hot path
+    nb::object table = c.globals.get(k.table);
     nb::object entry;
     if (PyDict_CheckExact(table.ptr())) {  // what dict.get does, without the method call
         PyObject *v = PyDict_GetItemWithError(table.ptr(), name.ptr());
         if (!v && PyErr_Occurred())
             throw nb::python_error();
-        entry = nb::borrow(v ? v : Py_None);
+        if (!v)
+            return false;
+        entry = nb::borrow(v);
     } else {
         entry = table.attr("get")(name);
     }
@@ -434,7 +459,7 @@ bool control_id(const Controls &c, nb::handle name, std::uint32_t &cid) {
 // descriptor is converted as fcntl.ioctl converts it: a closed handle's -1
 // raises ValueError and None raises TypeError, before any system call.
 bool control_request(const Controls &c, nb::handle self, unsigned long request, v4l2_control &ctrl) {
-    PyObject *fd_obj = PyObject_GetAttr(self.ptr(), c.fd_key.ptr());
+    PyObject *fd_obj = PyObject_GetAttr(self.ptr(), k.fd.ptr());
     int fd = fd_obj ? PyObject_AsFileDescriptor(fd_obj) : -1;
     Py_XDECREF(fd_obj);
     if (fd < 0) {
@@ -455,7 +480,7 @@ bool control_request(const Controls &c, nb::handle self, unsigned long request, 
 }
 
 // _LinuxCameraControls.__init__(self, os_id)
-void controls_init(const Controls &c, nb::handle self, nb::handle os_id) {
+void controls_init(nb::handle self, nb::handle os_id) {
     nb::setattr(self, "_os_id", os_id);
     std::string path = fs_path(os_id);
     int fd, err;
@@ -467,7 +492,7 @@ void controls_init(const Controls &c, nb::handle self, nb::handle os_id) {
     if (fd < 0)
         vorn::raise_errno(err, os_id);
     try {
-        nb::setattr(self, c.fd_key, nb::int_(fd));
+        nb::setattr(self, k.fd, nb::int_(fd));
     } catch (...) {
         close_released(fd);
         throw;
@@ -494,12 +519,26 @@ bool controls_set(const Controls &c, nb::handle self, nb::handle name, nb::handl
     return control_request(c, self, vorn::v4l2::S_CTRL, ctrl);
 }
 
+struct ControlsGet {
+    static constexpr const char *qualname = "_LinuxCameraControls.get";
+    static constexpr const char *names[] = {"name"};
+    static nb::object call(PyObject *self, PyObject *const *argv) { return controls_get(*k.controls, self, argv[0]); }
+};
+
+struct ControlsSet {
+    static constexpr const char *qualname = "_LinuxCameraControls.set";
+    static constexpr const char *names[] = {"name", "value"};
+    static nb::object call(PyObject *self, PyObject *const *argv) {
+        return nb::bool_(controls_set(*k.controls, self, argv[0], argv[1]));
+    }
+};
+
 // _LinuxCameraControls.close(self): idempotent. The handle reads as closed
 // (-1) before the descriptor is released, so no new request can pick up a
 // number about to be reused, and requests that picked it up earlier are
 // waited for.
 void controls_close(const Controls &c, nb::handle self) {
-    nb::object fd_obj = nb::getattr(self, c.fd_key);
+    nb::object fd_obj = nb::getattr(self, k.fd);
     if (fd_obj.is_none() || !(fd_obj >= nb::int_(0)))
         return;
     int overflow = 0;  // the descriptor as os.close converts it
@@ -509,7 +548,7 @@ void controls_close(const Controls &c, nb::handle self) {
     if (overflow || value > INT_MAX)
         vorn::raise(PyExc_OverflowError, "Python int too large to convert to C int");
     int fd = int(value);
-    nb::setattr(self, c.fd_key, nb::int_(-1));
+    nb::setattr(self, k.fd, nb::int_(-1));
     while (c.in_flight->busy(fd)) {
         nb::gil_scoped_release unlocked;  // lets the requests finish
         const timespec pause{0, 200 * 1000};
@@ -521,24 +560,148 @@ void controls_close(const Controls &c, nb::handle self) {
 // ---------------------------------------------------------------------------
 // Stream open arguments
 
+// `text.upper()`. An ASCII str is upper-cased here (the same object when it
+// has no lower-case letter); any other text through the method.
+nb::object upper(nb::handle text) {
+    if (PyUnicode_CheckExact(text.ptr()) && PyUnicode_IS_ASCII(text.ptr())) {
+        const char *data = reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(text.ptr()));
+        Py_ssize_t size = PyUnicode_GET_LENGTH(text.ptr());
+        Py_ssize_t first = 0;
+        while (first < size && !(data[first] >= 'a' && data[first] <= 'z'))
+            ++first;
+        if (first == size)
+            return nb::borrow(text);
+        std::string out(data, size_t(size));
+        for (Py_ssize_t i = first; i < size; ++i)
+            if (out[i] >= 'a' && out[i] <= 'z')
+                out[i] = char(out[i] - 'a' + 'A');
+        return nb::steal(PyUnicode_DecodeASCII(out.data(), size, nullptr));
+    }
+    PyObject *result = PyObject_CallMethodNoArgs(text.ptr(), k.upper.ptr());
+    if (!result)
+        throw nb::python_error();
+    return nb::steal(result);
+}
+
+nb::object getattr_(nb::handle obj, nb::handle name) {
+    PyObject *value = PyObject_GetAttr(obj.ptr(), name.ptr());
+    if (!value)
+        throw nb::python_error();
+    return nb::steal(value);
+}
+
+nb::object str_(nb::handle obj) {
+    PyObject *text = PyObject_Str(obj.ptr());
+    if (!text)
+        throw nb::python_error();
+    return nb::steal(text);
+}
+
+// The texts of the capture modes in use, kept once made: a camera offers a
+// few dozen sizes and rates. Only plain ints are kept (their str() is fixed).
+struct TextCache {
+    struct Entry {
+        long a, b;
+        PyObject *text;
+    };
+    std::vector<Entry> entries;
+
+    PyObject *find(long a, long b) const {
+        for (const Entry &e : entries)
+            if (e.a == a && e.b == b)
+                return e.text;
+        return nullptr;
+    }
+    void keep(long a, long b, PyObject *text) {
+        if (entries.size() < 256) {
+            Py_INCREF(text);
+            entries.push_back({a, b, text});
+        }
+    }
+} sizes, rates;
+
+// A plain int that fits a C long, or nothing.
+std::optional<long> plain_long(nb::handle value) {
+    if (!PyLong_CheckExact(value.ptr()))
+        return std::nullopt;
+    int overflow = 0;
+    long v = PyLong_AsLongAndOverflow(value.ptr(), &overflow);
+    if (overflow)
+        return std::nullopt;
+    return v;
+}
+
+// f"{str(width)}x{str(height)}"
+nb::object video_size(nb::handle width, nb::handle height) {
+    std::optional<long> w = plain_long(width), h = plain_long(height);
+    if (w && h)
+        if (PyObject *text = sizes.find(*w, *h))
+            return nb::borrow(text);
+    nb::object ws = str_(width), hs = str_(height);
+    PyObject *size = PyUnicode_FromFormat("%Ux%U", ws.ptr(), hs.ptr());
+    if (!size)
+        throw nb::python_error();
+    if (w && h)
+        sizes.keep(*w, *h, size);
+    return nb::steal(size);
+}
+
+// str(fps)
+nb::object framerate(nb::handle fps) {
+    std::optional<long> f = plain_long(fps);
+    if (f)
+        if (PyObject *text = rates.find(*f, 0))
+            return nb::borrow(text);
+    nb::object text = str_(fps);
+    if (f)
+        rates.keep(*f, 0, text.ptr());
+    return text;
+}
+
 // LinuxBackend.av_open_args(self, os_id, mode)
 nb::tuple av_open_args(const Globals &g, nb::handle os_id, nb::handle mode) {
-    nb::object fourcc = mode.attr("fourcc");
-    nb::object key = fourcc.attr("upper")();
-    nb::object table = g.get("_FOURCC_TO_FFMPEG");
-    nb::object ff = table.attr("get")(key);
-    if (ff.is_none()) {
-        nb::object supported = vorn::import_name("builtins", "sorted")(table);
-        vorn::raise(PyExc_ValueError,
-                    nb::str("unsupported fourcc {!r}; supported: {}").format(fourcc, nb::str(supported)));
+    nb::object fourcc = getattr_(mode, k.fourcc);
+    nb::object key = upper(fourcc);
+    nb::object table = g.get(k.fourcc_table);
+    nb::object ff;
+    if (PyDict_CheckExact(table.ptr())) {  // what dict.get does, without the method call
+        PyObject *v = PyDict_GetItemWithError(table.ptr(), key.ptr());
+        if (!v && PyErr_Occurred())
+            throw nb::python_error();
+        ff = nb::borrow(v ? v : Py_None);
+    } else {
+        ff = table.attr("get")(key);
     }
-    nb::object width = mode.attr("width"), height = mode.attr("height"), fps = mode.attr("fps");
-    nb::dict options;
-    options["input_format"] = ff;
-    options["video_size"] = nb::str("{}x{}").format(nb::str(width), nb::str(height));
-    options["framerate"] = nb::str(fps);
-    return nb::make_tuple(os_id, "v4l2", options);
+    if (ff.is_none()) {
+        nb::object supported = k.sorted(table);
+        PyErr_Format(PyExc_ValueError, "unsupported fourcc %R; supported: %S", fourcc.ptr(), supported.ptr());
+        throw nb::python_error();
+    }
+    nb::object width = getattr_(mode, k.width), height = getattr_(mode, k.height), fps = getattr_(mode, k.fps);
+    nb::object size_text = video_size(width, height);
+    nb::object rate_text = framerate(fps);
+    PyObject *options = _PyDict_NewPresized(3);
+    if (!options)
+        throw nb::python_error();
+    nb::object held = nb::steal(options);
+    if (PyDict_SetItem(options, k.input_format.ptr(), ff.ptr()) ||
+        PyDict_SetItem(options, k.video_size.ptr(), size_text.ptr()) ||
+        PyDict_SetItem(options, k.framerate.ptr(), rate_text.ptr()))
+        throw nb::python_error();
+    PyObject *result = PyTuple_New(3);
+    if (!result)
+        throw nb::python_error();
+    PyTuple_SET_ITEM(result, 0, Py_NewRef(os_id.ptr()));
+    PyTuple_SET_ITEM(result, 1, Py_NewRef(k.v4l2.ptr()));
+    PyTuple_SET_ITEM(result, 2, held.release().ptr());
+    return nb::steal<nb::tuple>(result);
 }
+
+struct AvOpenArgs {
+    static constexpr const char *qualname = "LinuxBackend.av_open_args";
+    static constexpr const char *names[] = {"os_id", "mode"};
+    static nb::object call(PyObject *, PyObject *const *argv) { return av_open_args(*k.globals, argv[0], argv[1]); }
+};
 
 // ---------------------------------------------------------------------------
 // CUDA preload
@@ -614,13 +777,30 @@ NB_MODULE(linux, m) {
     for (const char *name :
          {"_FOURCC_TO_FFMPEG", "CameraControls", "PlatformBackend", "VideoDeviceInfo", "parse_vorn_iproduct"})
         m.attr(name) = vorn::import_relative(m, "base", name);
-    Globals g{nb::borrow(PyModule_GetDict(m.ptr()))};
+    Globals g(m);
+    k.ord = vorn::import_name("builtins", "ord").release();
+    k.sorted = vorn::import_name("builtins", "sorted").release();
+    k.struct_pack = vorn::import_name("struct", "pack").release();
+    k.fd = vorn::interned("_fd");
+    k.table = vorn::interned("_CANONICAL_TO_V4L2_ID");
+    k.fourcc_table = vorn::interned("_FOURCC_TO_FFMPEG");
+    k.fourcc = vorn::interned("fourcc");
+    k.width = vorn::interned("width");
+    k.height = vorn::interned("height");
+    k.fps = vorn::interned("fps");
+    k.upper = vorn::interned("upper");
+    k.input_format = vorn::interned("input_format");
+    k.video_size = vorn::interned("video_size");
+    k.framerate = vorn::interned("framerate");
+    k.v4l2 = vorn::interned("v4l2");
+    k.pack_signed = vorn::interned("<i");
+    k.pack_unsigned = vorn::interned("<I");
 
     // ioctl primitives; the request codes are computed at import.
-    m.def("_IOC", &ioc, "direction"_a.none(), "type_"_a.none(), "nr"_a.none(), "size"_a.none(),
-          nb::sig("def _IOC(direction: int, type_: str, nr: int, size: int) -> int"),
-          "Encode an ioctl request number: (direction << 30) | (size << 16) |\n"
-          "(ord(type_) << 8) | nr, with nothing masked or range-checked.");
+    m.attr("_IOC") = vorn::fast_function<Ioc>("_IOC", kModuleName,
+                                              "_IOC(direction: int, type_: str, nr: int, size: int) -> int\n\n"
+                                              "Encode an ioctl request number: (direction << 30) | (size << 16) |\n"
+                                              "(ord(type_) << 8) | nr, with nothing masked or range-checked.");
     m.attr("_IOC_NONE") = vorn::v4l2::IOC_NONE;
     m.attr("_IOC_WRITE") = vorn::v4l2::IOC_WRITE;
     m.attr("_IOC_READ") = vorn::v4l2::IOC_READ;
@@ -650,41 +830,45 @@ NB_MODULE(linux, m) {
           "\"not-v4l2:<errno name>\", \"close-failed:<errno name>\",\n"
           "\"not-capture:<card>\", \"no-usb-product:<card>\" or \"not-vorn:<product>\".");
 
-    // Controls
+    // Controls. The names are interned, as the keys of a dict display in
+    // Python code are, so a lookup with a literal name matches by identity.
     nb::dict table;
-    table["brightness"] = V4L2_CID_BRIGHTNESS;
-    table["contrast"] = V4L2_CID_CONTRAST;
-    table["saturation"] = V4L2_CID_SATURATION;
-    table["hue"] = V4L2_CID_HUE;
-    table["gain"] = V4L2_CID_GAIN;
-    table["auto_exposure"] = V4L2_CID_EXPOSURE_AUTO;
-    table["exposure"] = V4L2_CID_EXPOSURE_ABSOLUTE;
-    table["gamma"] = V4L2_CID_GAMMA;
-    table["white_balance_auto"] = V4L2_CID_AUTO_WHITE_BALANCE;
-    table["white_balance"] = V4L2_CID_WHITE_BALANCE_TEMPERATURE;
-    table["power_line_frequency"] = V4L2_CID_POWER_LINE_FREQUENCY;
-    table["sharpness"] = V4L2_CID_SHARPNESS;
-    table["backlight_compensation"] = V4L2_CID_BACKLIGHT_COMPENSATION;
+    for (auto [name, cid] : std::initializer_list<std::pair<const char *, std::uint32_t>>{
+             {"brightness", V4L2_CID_BRIGHTNESS},
+             {"contrast", V4L2_CID_CONTRAST},
+             {"saturation", V4L2_CID_SATURATION},
+             {"hue", V4L2_CID_HUE},
+             {"gain", V4L2_CID_GAIN},
+             {"auto_exposure", V4L2_CID_EXPOSURE_AUTO},
+             {"exposure", V4L2_CID_EXPOSURE_ABSOLUTE},
+             {"gamma", V4L2_CID_GAMMA},
+             {"white_balance_auto", V4L2_CID_AUTO_WHITE_BALANCE},
+             {"white_balance", V4L2_CID_WHITE_BALANCE_TEMPERATURE},
+             {"power_line_frequency", V4L2_CID_POWER_LINE_FREQUENCY},
+             {"sharpness", V4L2_CID_SHARPNESS},
+             {"backlight_compensation", V4L2_CID_BACKLIGHT_COMPENSATION}})
+        table[vorn::interned(name)] = cid;
     m.attr("_CANONICAL_TO_V4L2_ID") = table;
 
     Controls c{g};
     nb::object controls = make_class("_LinuxCameraControls", m.attr("CameraControls"),
                                      "V4L2 ioctl-based control handle on a parallel fd.", nb::dict());
     nb::handle scope = method_scope("_LinuxCameraControls");
-    def_method(controls, scope, "__init__", [c](nb::handle self, nb::handle os_id) { controls_init(c, self, os_id); },
+    def_method(controls, scope, "__init__", [](nb::handle self, nb::handle os_id) { controls_init(self, os_id); },
                "os_id"_a.none(), nb::sig("def __init__(self, os_id: str) -> None"),
                "Open os_id read-write (blocking) for control requests.");
-    def_method(controls, scope, "get",
-               [c](nb::handle self, nb::handle name) { return controls_get(c, self, name); }, "name"_a.none(),
-               nb::sig("def get(self, name: str) -> Optional[float]"),
-               "Read a control by canonical name, in raw device units. None when the\n"
-               "name is unknown or the device refuses the request.");
-    def_method(controls, scope, "set",
-               [c](nb::handle self, nb::handle name, nb::handle value) { return controls_set(c, self, name, value); },
-               "name"_a.none(), "value"_a.none(), nb::sig("def set(self, name: str, value: float) -> bool"),
-               "Write a control by canonical name; the value is truncated toward zero.\n"
-               "False when the name is unknown or the device refuses the request or the\n"
-               "value; a value outside the 32-bit range raises struct.error.");
+    // get and set are builtin-style methods: a refused request costs little
+    // more than the system call itself.
+    k.controls = new Controls(c);  // shares the requests in flight with close
+    vorn::fast_method<ControlsGet>(controls, "get",
+                                   "get(self, name: str) -> Optional[float]\n\n"
+                                   "Read a control by canonical name, in raw device units. None when the\n"
+                                   "name is unknown or the device refuses the request.");
+    vorn::fast_method<ControlsSet>(controls, "set",
+                                   "set(self, name: str, value: float) -> bool\n\n"
+                                   "Write a control by canonical name; the value is truncated toward zero.\n"
+                                   "False when the name is unknown or the device refuses the request or the\n"
+                                   "value; a value outside the 32-bit range raises struct.error.");
     def_method(controls, scope, "close", [c](nb::handle self) { controls_close(c, self); },
                nb::sig("def close(self) -> None"), "Release the descriptor. Closing twice is harmless.");
     m.attr("_LinuxCameraControls") = controls;
@@ -711,13 +895,12 @@ NB_MODULE(linux, m) {
                nb::sig("def open_controls(self, os_id: str, serial: Optional[str] = None) -> CameraControls"),
                "A new control handle with its own descriptor on os_id; serial is not\n"
                "needed on Linux. Close it (or use it as a context manager).");
-    def_method(backend, scope, "av_open_args",
-               [g](nb::handle, nb::handle os_id, nb::handle mode) { return av_open_args(g, os_id, mode); },
-               "os_id"_a.none(), "mode"_a.none(),
-               nb::sig("def av_open_args(self, os_id: str, mode: CaptureMode) -> tuple[str, str, dict]"),
-               "(path, input format, demuxer options) for opening a capture mode with\n"
-               "an FFmpeg-based library. ValueError for a pixel format FFmpeg's v4l2\n"
-               "input cannot be asked for.");
+    k.globals = new Globals(g);
+    vorn::fast_method<AvOpenArgs>(backend, "av_open_args",
+                                  "av_open_args(self, os_id: str, mode: CaptureMode) -> tuple[str, str, dict]\n\n"
+                                  "(path, input format, demuxer options) for opening a capture mode with\n"
+                                  "an FFmpeg-based library. ValueError for a pixel format FFmpeg's v4l2\n"
+                                  "input cannot be asked for.");
     m.attr("LinuxBackend") = backend;
 
     // CUDA preload

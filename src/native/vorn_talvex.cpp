@@ -103,8 +103,10 @@ nb::tuple build_modes(nb::handle capture_mode) {
                 flags["is_supported"] = nb::bool_(false);
             if (group.first_default && first)
                 flags["is_default"] = nb::bool_(true);
+            // The format code interned, like a literal in Python code: a table
+            // keyed by it finds it by identity.
             nb::tuple args = nb::make_tuple(group.width, group.height, fps_value(fps),
-                                            group.fourcc);
+                                            vorn::interned(group.fourcc));
             PyObject *mode = PyObject_Call(capture_mode.ptr(), args.ptr(), flags.ptr());
             if (!mode)
                 throw nb::python_error();

@@ -1,27 +1,4 @@
-"""Factory calibration of a VORN stereo camera.
-
-The device-info endpoint sends each unit's calibration as the block
-``"base_calibration"``::
-
-    {"version": 3, "calibrated_at": "2026-05-04T10:22:31Z",
-     "cameras": [{"role": "left", "width": 1280, "height": 720,
-                  "fx": 712.4, "fy": 712.9, "cx": 640.2, "cy": 361.7,
-                  "k1": ..., "k2": ..., "p1": ..., "p2": ...,
-                  "k3": ..., "k4": ..., "k5": ..., "k6": ...,
-                  "rotation": [[1, 0, 0], [0, 1, 0], [0, 0, 1]],
-                  "translation": [0, 0, 0]},
-                 {"role": "right", ..., "translation": [-0.0601, 0.0002, 0.0004]}]}
-
-``rotation`` (3x3, row by row) and ``translation`` (metres) map a point from
-the left camera's frame into this camera's frame: ``x_cam = R @ x_left + t``.
-The left camera therefore carries the identity and a zero translation.
-
-:class:`Calibration` keeps what a depth pipeline uses: per camera the image
-size, the pinhole intrinsics, the rational distortion model (k1..k6, p1, p2)
-and the pose. The thin-prism and tilt terms (s1..s4, tauX, tauY) and the
-``calibrated_at`` stamp are not kept.
-"""
-
+"""Yardstick: the calibration record written in plain Python (dataclasses), for bench_all.py."""
 from __future__ import annotations
 
 import math
