@@ -571,12 +571,14 @@ class CaptureStream {
             std::memcpy(PyBytes_AS_STRING(bytes), engine.maps[slot.index].start, slot.size);
         }
         {
+            // Still under the lock: close() releases the eventfd only after
+            // the last copy is done.
             std::lock_guard<std::mutex> lock(engine.mu);
             --engine.copying;
             engine.returned.push_back(slot.index);
+            engine.signal_thread();
         }
         engine.cv.notify_all();
-        engine.signal_thread();
         if (!bytes)
             throw nb::python_error();
         p.data = nb::steal<nb::bytes>(bytes);
