@@ -57,6 +57,9 @@ def test_from_dict_builds_the_record(caplog):
         base_calibration=Calibration.from_dict(calibration_block()),
     )
     assert facts_logs(caplog) == []
+    # Printed, the family's tables shrink to their sizes.
+    assert "spec=<CameraSpec VORN Talvex: 56 SKUs, 108 modes, 13 controls, 12 Windows controls>" in repr(r)
+    assert len(repr(r)) < 2000
 
 
 @pytest.mark.parametrize(

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import errno
 import json
+import os
 import subprocess
 import sys
 
@@ -12,6 +13,7 @@ import pytest
 
 from harness.devinfo import facts_payload
 from harness import CID
+from vorn_camera_sdk.cameras import VornCameraFacts, catalog_client
 
 
 def run(*args: str) -> subprocess.CompletedProcess:
@@ -49,7 +51,7 @@ def test_list_shows_each_camera_once_without_network(emu):
     ]
 
 
-def test_list_resolve_json(emu, devinfo):
+def test_list_resolve_json_and_facts(emu, devinfo, tmp_path):
     emu.add_camera("VORN Talvex AB12CD34")
     emu.add_camera("VORN Talvex UNKNOWN1")  # the server answers 404: dropped
     devinfo.set("AB12CD34", facts_payload("AB12CD34"))
@@ -57,11 +59,23 @@ def test_list_resolve_json(emu, devinfo):
     assert proc.returncode == 0, proc.stderr
     (row,) = json.loads(proc.stdout)
     assert row["os_id"] == "/dev/video0"
-    assert row["serial_number"] == "AB12CD34"
+    assert row["serial"] == "AB12CD34"  # the key `list --json` uses
     assert row["sku"] == facts_payload("AB12CD34")["sku"]
     assert row["image_size"] == [1280, 720]
     assert row["baseline_m"] == pytest.approx(0.0601, abs=1e-3)
     assert devinfo.count() == 2
+    # The dropped camera: one line saying why, no traceback.
+    assert [line for line in proc.stderr.splitlines() if "UNKNOWN1" in line] == [
+        "vorn-camera: device-info lookup failed for serial=UNKNOWN1 (HTTP 404 Not Found)"]
+    assert_no_traceback(proc)
+
+    # `facts` writes the record the resolver reads back, the same as `facts` in the listing.
+    out = tmp_path / "AB12CD34.json"
+    proc = run("facts", "AB12CD34", "-o", str(out), "--device-info-url", devinfo.base_url)
+    assert proc.returncode == 0, proc.stderr
+    assert json.loads(out.read_text()) == row["facts"]
+    record = VornCameraFacts.from_dict(json.loads(out.read_text()), os_id="/dev/video0")
+    assert record.serial == "AB12CD34" and record.base_calibration.baseline == pytest.approx(row["baseline_m"])
 
 
 def test_catalog(tmp_path):
@@ -78,22 +92,30 @@ def test_catalog(tmp_path):
     assert len(default) == 1 and "MJPG" in default[0] and "1280x360" in default[0]
     assert any(line.split()[:2] == ["exposure", "1..80000"] and "auto_exposure" in line for line in lines)
 
+    # Any case; a family by its name; the heading names the family.
+    proc = run("catalog", "stereo-camera-petrin-wide-lenses-v21")
+    assert proc.stdout.splitlines()[0] == "VORN Petrin: STEREO-CAMERA-PETRIN-WIDE-LENSES-V21"
+    proc = run("catalog", "petrin")
+    assert proc.stdout.splitlines()[:3] == ["VORN Petrin: 12 SKUs, 108 modes (45 supported)", "", "SKUs (12):"]
+
     proc = run("catalog", "NOT-A-SKU")
     assert proc.returncode == 1 and "'NOT-A-SKU' is not in the catalog" in proc.stderr
 
 
-def test_controls_read_and_set(emu):
+def test_controls_read_and_set(emu, tmp_path):
     cam = emu.add_camera(
         "VORN Talvex AB12CD34", controls={"exposure": 312, "gain": 32, "auto_exposure": 1}
     )
-    proc = run("controls", cam.path)
+    proc = run("controls", "AB12CD34")  # by serial
     assert proc.returncode == 0, proc.stderr
     out = {line.split()[0]: line.split()[1] for line in proc.stdout.splitlines()}
     assert out["exposure"] == "312" and out["gain"] == "32"
     assert out["brightness"] == "unavailable"  # not in the device's table
 
     emu.forget_requests()
-    proc = run("controls", cam.path, "exposure=156.7", "gain")
+    link = tmp_path / "usb-VORN_Talvex_AB12CD34-video-index0"  # as /dev/v4l/by-id/ names it
+    link.symlink_to(cam.path)
+    proc = run("controls", str(link), "exposure=156.7", "gain")
     assert proc.returncode == 0, proc.stderr
     writes = [(r.id, r.value) for r in cam.node.requests("s_ctrl")]
     assert writes == [(CID["exposure"], 156)]
@@ -105,25 +127,41 @@ def test_controls_reports_a_refused_write(emu):
     cam = emu.add_camera("VORN Talvex AB12CD34", controls={"exposure": 312, "auto_exposure": 3})
     proc = run("controls", cam.path, "exposure=100")
     assert proc.returncode == 1
-    assert "refused exposure=100" in proc.stderr and "auto_exposure" in proc.stderr
+    assert "refused exposure=100 (auto_exposure is on; set auto_exposure=1 (Manual) first)" in proc.stderr
     assert_no_traceback(proc)
 
 
 @pytest.mark.parametrize(
-    "args, message",
+    "args, code, message",
     [
-        ((), "required"),
-        (("bogus",), "invalid choice"),
-        (("controls", "/dev/video0", "focus"), "unknown control 'focus'"),
-        (("controls", "/dev/video0", "gain=high"), "is not a number"),
+        ((), 2, "required"),
+        (("bogus",), 2, "invalid choice"),
+        (("controls", "/dev/video0", "focus"), 2, "unknown control 'focus'"),
+        (("controls", "/dev/video0", "gain=high"), 2, "is not a number"),
+        (("controls", "/dev/video0", "gain=nan"), 2, "finite number in the signed 32-bit range"),
+        (("controls", "/dev/video0", "gain=-inf"), 2, "finite number in the signed 32-bit range"),
+        (("controls", "/dev/video0", "gain=1e20"), 2, "finite number in the signed 32-bit range"),
+        (("controls", "/dev/video0", "gain=1000"), 2, "gain=1000 is not allowed; gain takes 0..130"),
+        (("controls", "/dev/video0", "auto_exposure=2"), 2, "auto_exposure takes 1=Manual, 3=Aperture Priority"),
+        (("controls", "/dev/video1"), 1, "/dev/video1 is no VORN camera: not a capture node"),
+        (("controls", "/dev/null", "gain=40"), 1, "/dev/null is no VORN camera: not a V4L2 device"),
+        (("controls", "/etc/passwd"), 1, "not a V4L2 device"),
+        (("controls", "/dev/nothing"), 1, "/dev/nothing is no VORN camera: does not exist"),
+        (("controls", "ZZ99"), 1, "no attached VORN camera has serial 'ZZ99'"),
+        (("doctor", "--device-info-url", "notaurl"), 2, "'notaurl' is not a URL"),
+        (("list", "--resolve", "--device-info-url", "http://127.0.0.1:x"), 2, "is not a URL"),
+        (("facts", "--device-info-url", "ftp://h/"), 2, "is not a URL"),
+        (("catalog", "STEREO-CAMERA-PETRIN-WIDE-LENS-V21"), 1,
+         "(did you mean STEREO-CAMERA-PETRIN-WIDE-LENSES-V21"),
     ],
 )
-def test_usage_errors(emu, args, message):
-    emu.add_camera("VORN Talvex AB12CD34")
+def test_bad_input_is_one_sentence(emu, args, code, message):
+    cam = emu.add_camera("VORN Talvex AB12CD34", metadata=True)
     proc = run(*args)
-    assert proc.returncode == 2
-    assert message in proc.stderr
+    assert (proc.returncode, proc.stdout) == (code, "")
+    assert message in proc.stderr.splitlines()[-1], proc.stderr  # argparse puts its usage above
     assert_no_traceback(proc)
+    assert cam.node.requests("s_ctrl") == []
 
 
 def test_doctor_explains_every_node(emu, devinfo):
@@ -151,3 +189,50 @@ def test_doctor_without_devices_or_endpoint(emu):
     assert proc.returncode == 1
     assert "no /dev/video* nodes" in proc.stdout
     assert "is not reachable" in proc.stdout
+
+
+def test_doctor_agrees_with_the_listing_on_every_kind_of_fault(emu, devinfo):
+    from test_linux_enumeration import FAULTY_DEVICES
+    from vorn_camera_sdk.platform.linux import LinuxBackend
+
+    emu.add_camera("VORN Talvex GOOD0", 0)
+    for index, fault in enumerate(FAULTY_DEVICES.values(), start=1):
+        if fault == "pci":
+            emu.add_other_device(index)
+        elif fault == "bare":
+            emu.add_node(index)
+        else:
+            fault = dict(fault)
+            emu.add_camera(fault.pop("product", f"VORN Talvex BAD{index:02}"), index, **fault)
+    emu.add_camera("VORN Talvex GOOD1", len(FAULTY_DEVICES) + 1)
+    devinfo.set("GOOD0", facts_payload("GOOD0"))
+
+    proc = run("doctor", "--device-info-url", devinfo.base_url)
+    assert_no_traceback(proc)
+    lines = dict(line.split(": ", 1) for line in proc.stdout.splitlines())
+    endpoint = lines.pop("device-info endpoint")
+    assert len(lines) == len(FAULTY_DEVICES) + 2
+    listed = {path for path, why in lines.items() if why.startswith("listed - ")}
+    assert listed == {d.os_id for d in LinuxBackend().list_cameras()} == {"/dev/video0", f"/dev/video{len(lines) - 1}"}
+
+    # The service is asked as a lookup asks it, once per listed camera.
+    assert endpoint.startswith(devinfo.base_url.partition("?")[0] + " answers: ")
+    assert "serial 'GOOD0' is known" in endpoint and "HTTP 404 for serial 'GOOD1'" in endpoint
+    assert [r.header("User-Agent") for r in devinfo.requests] == [catalog_client._USER_AGENT] * 2
+    assert proc.returncode == 0
+
+    # Without the test authority the same lookup meets a TLS failure.
+    env = {k: v for k, v in os.environ.items() if k != "SSL_CERT_FILE"}
+    proc = subprocess.run([sys.executable, "-m", "vorn_camera_sdk", "doctor", "--device-info-url", devinfo.base_url],
+                          capture_output=True, text=True, timeout=60, env=env)
+    assert "is not reachable: TLS failure: certificate verify failed" in proc.stdout
+    assert proc.returncode == 1
+
+
+@pytest.mark.parametrize("base", ["https://127.0.0.1:{port}", "https://127.0.0.1:{port}/", "{full}"])
+def test_device_info_url_is_a_base_url(emu, devinfo, base):
+    emu.add_camera("VORN Talvex AB12CD34")
+    devinfo.set("AB12CD34", facts_payload("AB12CD34"))
+    proc = run("list", "--resolve", "--device-info-url", base.format(port=devinfo.port, full=devinfo.base_url))
+    assert proc.returncode == 0, proc.stderr
+    assert [r.serial for r in devinfo.requests] == ["AB12CD34"]

@@ -86,9 +86,9 @@ def test_close_twice_closes_the_descriptor_once(cam, close_errno):
     assert controls.close() is None
     assert controls._fd == -1 and fds_on(cam.node) == []
     assert len(cam.node.requests("close")) == 1
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError, match="the control handle is closed"):
         controls.get("gain")
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError, match="the control handle is closed"):
         controls.set("gain", 1)
     assert control_requests(cam.node) == []
 

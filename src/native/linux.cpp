@@ -264,6 +264,64 @@ std::vector<std::string> dev_video_paths() {
     return paths;
 }
 
+// The name of an error number ("EACCES"), or the number itself as text.
+nb::str errno_name(nb::handle err) {
+    nb::object name = vorn::import_name("errno", "errorcode").attr("get")(err);
+    return name.is_none() ? nb::str(err) : nb::borrow<nb::str>(name);
+}
+
+// "kind" or "kind:detail", the form of every probe verdict.
+nb::str verdict(const char *kind, nb::handle detail) {
+    return detail.is_valid() ? nb::str("{}:{}").format(kind, detail) : nb::str(kind);
+}
+
+// _probe_node(path) -> (VideoDeviceInfo or None, verdict): one /dev/video*
+// node judged by the enumeration's rules, in their order. The verdict says
+// why a node is left out ("open-failed:<errno name>", "not-v4l2:<errno
+// name>", "close-failed:<errno name>", "not-capture:<card>",
+// "no-usb-product:<card>", "not-vorn:<product>") or is "listed".
+nb::tuple probe_node(const Globals &g, nb::handle path) {
+    auto left_out = [](const char *kind, nb::handle detail) { return nb::make_tuple(nb::none(), verdict(kind, detail)); };
+    std::string fs = fs_path(path);
+    int fd, err;
+    {
+        nb::gil_scoped_release unlocked;
+        fd = sys_open(fs.c_str(), O_RDWR | O_NONBLOCK);
+        err = errno;
+    }
+    if (fd < 0)
+        return left_out("open-failed", errno_name(nb::int_(err)));  // no permission, node vanished, ...
+
+    nb::object answer;
+    try {
+        answer = g.get("_querycap")(fd);
+    } catch (nb::python_error &e) {
+        close_released(fd);
+        if (!e.matches(PyExc_OSError))
+            throw;
+        nb::object code = e.value().attr("errno");
+        return left_out("not-v4l2", code.is_none() ? nb::handle() : nb::handle(errno_name(code)));
+    }
+    {
+        nb::gil_scoped_release unlocked;
+        err = ::close(fd) == 0 ? 0 : errno;
+    }
+    if (err != 0)  // a node that cannot even be closed is not usable
+        return left_out("close-failed", errno_name(nb::int_(err)));
+    if (!nb::bool_(answer[2] & nb::int_(vorn::v4l2::CAP_VIDEO_CAPTURE)))
+        return left_out("not-capture", answer[1]);
+
+    nb::object iproduct = g.get("_read_usb_iproduct")(path);
+    if (iproduct.is_none())
+        return left_out("no-usb-product", answer[1]);
+    nb::object parsed = g.get("parse_vorn_iproduct")(iproduct);
+    if (parsed.is_none())
+        return left_out("not-vorn", iproduct);
+    auto [product, serial] = unpack_two(parsed);
+    return nb::make_tuple(g.get("VideoDeviceInfo")("os_id"_a = path, "name"_a = product, "serial"_a = serial),
+                          "listed");
+}
+
 // LinuxBackend.list_cameras(self)
 nb::list list_cameras(const Globals &g) {
     std::vector<std::string> found;
@@ -282,38 +340,11 @@ nb::list list_cameras(const Globals &g) {
         throw nb::python_error();
 
     nb::list result;
+    nb::object probe = g.get("_probe_node");
     for (nb::handle path : paths) {
-        std::string fs = fs_path(path);
-        int fd;
-        {
-            nb::gil_scoped_release unlocked;
-            fd = sys_open(fs.c_str(), O_RDWR | O_NONBLOCK);
-        }
-        if (fd < 0)
-            continue;  // no permission, node vanished, ...
-
-        nb::object caps;
-        try {
-            caps = g.get("_querycap")(fd)[2];
-        } catch (nb::python_error &e) {
-            close_released(fd);
-            if (!e.matches(PyExc_OSError))
-                throw;
-            continue;  // not a V4L2 node
-        }
-        if (close_released(fd) != 0)
-            continue;  // a node that cannot even be closed is not usable
-        if (!nb::bool_(caps & nb::int_(vorn::v4l2::CAP_VIDEO_CAPTURE)))
-            continue;
-
-        nb::object iproduct = g.get("_read_usb_iproduct")(path);
-        if (iproduct.is_none())
-            continue;
-        nb::object parsed = g.get("parse_vorn_iproduct")(iproduct);
-        if (parsed.is_none())
-            continue;
-        auto [product, serial] = unpack_two(parsed);
-        result.append(g.get("VideoDeviceInfo")("os_id"_a = path, "name"_a = product, "serial"_a = serial));
+        nb::object info = probe(path)[0];
+        if (!info.is_none())
+            result.append(info);
     }
     return result;
 }
@@ -406,8 +437,13 @@ bool control_request(const Controls &c, nb::handle self, unsigned long request, 
     PyObject *fd_obj = PyObject_GetAttr(self.ptr(), c.fd_key.ptr());
     int fd = fd_obj ? PyObject_AsFileDescriptor(fd_obj) : -1;
     Py_XDECREF(fd_obj);
-    if (fd < 0)
+    if (fd < 0) {
+        if (PyErr_ExceptionMatches(PyExc_ValueError)) {  // the -1 of a closed handle
+            PyErr_Clear();
+            vorn::raise(PyExc_ValueError, "the control handle is closed");
+        }
         throw nb::python_error();
+    }
     int rc;
     c.in_flight->enter(fd);
     {
@@ -607,6 +643,12 @@ NB_MODULE(linux, m) {
           "The USB iProduct string of a /dev/videoN node, read from sysfs and\n"
           "stripped, or None when the node is not on a USB bus, sysfs does not\n"
           "know it, or its product text cannot be read.");
+    m.def("_probe_node", [g](nb::handle path) { return probe_node(g, path); }, "path"_a.none(),
+          nb::sig("def _probe_node(path: str) -> tuple[Optional[VideoDeviceInfo], str]"),
+          "Judge one /dev/video* node as list_cameras does: (its entry, \"listed\"),\n"
+          "or (None, why it is left out) with why one of \"open-failed:<errno name>\",\n"
+          "\"not-v4l2:<errno name>\", \"close-failed:<errno name>\",\n"
+          "\"not-capture:<card>\", \"no-usb-product:<card>\" or \"not-vorn:<product>\".");
 
     // Controls
     nb::dict table;

@@ -27,3 +27,12 @@ vorn_camera_sdk\.cameras\.camera_facts\.VornCameraFacts$:
         @classmethod
         def from_dict(cls, payload: dict, *, os_id: str) -> Optional['VornCameraFacts']: ...
         def to_dict(self) -> dict: ...
+
+# The forms resolve_source_arg accepts, as one union for type checkers (its
+# documented signature stays "resolve_source_arg(source) -> FrameSource").
+vorn_camera_sdk\.sources\.factory\.resolve_source_arg$:
+    \import pathlib
+    \from typing import Union
+    \from vorn_camera_sdk.cameras.camera_facts import VornCameraFacts
+    def resolve_source_arg(source: Union[FrameSource, VornCameraFacts, str, pathlib.Path, None]) -> FrameSource:
+        \doc

@@ -10,7 +10,15 @@ loaded on first access, so importing the catalog records
 from __future__ import annotations
 
 import importlib
-from typing import Any
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:  # what type checkers see; at run time they load on first access
+    from .camera_facts import (
+        VornCameraFacts as VornCameraFacts,
+        get_connected_vorn_camera_by_serial as get_connected_vorn_camera_by_serial,
+        get_first_connected_vorn_camera as get_first_connected_vorn_camera,
+        list_connected_vorn_cameras as list_connected_vorn_cameras,
+    )
 
 __all__ = [
     "VornCameraFacts",

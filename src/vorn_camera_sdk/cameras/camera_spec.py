@@ -53,6 +53,14 @@ class CameraSpec:
     controls: tuple[CameraControl, ...]
     windows_controls: tuple[CameraControl, ...] = ()
 
+    def __repr__(self) -> str:
+        # The tables run to hundreds of entries: a summary reads better.
+        family = family_of(self)
+        return (
+            f"<CameraSpec {'VORN ' + family if family else 'family ?'}: {len(self.skus)} SKUs, "
+            f"{len(self.modes)} modes, {len(self.controls)} controls, {len(self.windows_controls)} Windows controls>"
+        )
+
     @property
     def default_mode(self) -> CaptureMode:
         """default_mode -> CaptureMode
@@ -89,3 +97,55 @@ def spec_by_sku(sku: str) -> Optional[CameraSpec]:
     The family spec whose ``skus`` holds ``sku``, or None when no family lists it.
     """
     return _specs_by_sku().get(sku)
+
+
+# The catalog's families in catalog order: name -> (module, attribute).
+_FAMILIES = {
+    "Talvex": ("vorn_talvex", "VORN_TALVEX"),
+    "Petrin": ("vorn_petrin", "VORN_PETRIN"),
+    "Sorvane": ("vorn_sorvane", "VORN_SORVANE"),
+}
+
+
+@functools.cache
+def family_specs() -> dict[str, CameraSpec]:
+    """family_specs() -> dict[str, CameraSpec]
+
+    Every family of the catalog by name ("Talvex", "Petrin", "Sorvane"), in catalog order.
+    """
+    import importlib
+
+    return {
+        name: getattr(importlib.import_module(f".{module}", __package__), attr)
+        for name, (module, attr) in _FAMILIES.items()
+    }
+
+
+def spec_by_family(name: str) -> Optional[CameraSpec]:
+    """spec_by_family(name: str) -> Optional[CameraSpec]
+
+    The family spec named by ``name``, case-insensitively: the family word
+    ("petrin"), or a product name as a camera reports it ("VORN Petrin",
+    "VORN Petrin Module"). None when no family has that name.
+    """
+    words = name.split()
+    if len(words) > 1 and words[0].upper() == "VORN":
+        words = words[1:]
+    if not words:
+        return None
+    for family, spec in family_specs().items():
+        if family.lower() == words[0].lower():
+            return spec
+    return None
+
+
+def family_of(spec: CameraSpec) -> Optional[str]:
+    """family_of(spec: CameraSpec) -> Optional[str]
+
+    The catalog family name of ``spec`` ("Talvex"), or None for a spec that is
+    not one of the catalog's families.
+    """
+    for family, known in family_specs().items():
+        if known is spec:
+            return family
+    return None

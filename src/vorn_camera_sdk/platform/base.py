@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Optional
+from typing import TYPE_CHECKING, Optional, Self
 
 if TYPE_CHECKING:
     from ..cameras.camera_spec import CaptureMode
@@ -39,7 +39,8 @@ class CameraControls:
         """close() -> None"""
         raise NotImplementedError
 
-    def __enter__(self):
+    def __enter__(self) -> Self:
+        """__enter__() -> Self: the handle itself."""
         return self
 
     def __exit__(self, *exc_info) -> None:

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import importlib
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Iterator, Optional
+from typing import TYPE_CHECKING, Any, Iterator, Optional, Self
 
 if TYPE_CHECKING:
     import numpy as np
@@ -85,13 +85,15 @@ class FrameSource:
     is also a context manager that closes it on exit.
     """
 
-    def __iter__(self) -> Iterator[Any]:
+    def __iter__(self) -> Iterator[Frame]:
+        """__iter__() -> Iterator[Frame]"""
         raise NotImplementedError
 
     def close(self) -> None:
         """close() -> None"""
 
-    def __enter__(self):
+    def __enter__(self) -> Self:
+        """__enter__() -> Self: the source itself."""
         return self
 
     def __exit__(self, *exc_info) -> None:
