@@ -170,7 +170,7 @@ CPU_CASES = {
 }
 # The cases take turns, round after round, so a change in the host's load
 # (it slows the emulated CPU) falls on all of them alike.
-ROUNDS = 3
+ROUNDS = 4
 CPU_RUNS = [(width, round_, label) for width in (1280, 640) for round_ in range(ROUNDS) for label in CPU_CASES]
 
 
