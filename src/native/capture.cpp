@@ -2,15 +2,16 @@
 //
 // A CaptureStream opens a video node in one capture mode and streams it
 // through memory-mapped buffers. A capture thread of its own (plain C++,
-// never touching the interpreter) waits in poll() on the node and on a wake-up
-// eventfd, dequeues every frame as it lands and hands it to the stream's
-// delivery policy:
+// never touching the interpreter) waits in poll() on the node and on an
+// eventfd that close() writes to, dequeues every frame as it lands and hands
+// it to the stream's delivery policy:
 //   latest  the newest frame stays in its buffer, set aside; the frame it
 //           replaces goes straight back to the driver and counts as dropped;
 //   all     each frame is copied out and its buffer requeued at once; frames
 //           wait in a bounded queue whose oldest entry is dropped (and
 //           counted) when it is full.
-// read() waits for a frame with the GIL released and returns a Packet. A
+// read() waits for a frame with the GIL released and returns a Packet (with
+// latest, the reader copies the frame out and requeues its buffer itself). A
 // device that goes away ends the stream: the frames already received are
 // still delivered, then read() raises DeviceLostError.
 
