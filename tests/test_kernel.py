@@ -19,6 +19,8 @@ from __future__ import annotations
 import ast
 import os
 import shutil
+import socket
+import subprocess
 import tempfile
 import time
 from pathlib import Path
@@ -34,6 +36,9 @@ HERE = Path(__file__).resolve().parent
 SCENARIOS = sorted((HERE / "kernel").glob("scenario*.py"), key=lambda p: (p.name != "scenario.py", p.name))
 USBIP_PORT = 3240
 DEVINFO_PORT = 443
+WEBDRIVER_PORT = 4444  # the host's chromedriver, seen from the guest on FORWARD_ADDR
+VIEWER_PORT = 8765  # a viewer in the guest, reached by the host's browser through a host port
+CHROMEDRIVER = "/usr/bin/chromedriver"
 GUEST_TIMEOUT = float(os.environ.get("VORN_KERNEL_TIMEOUT", "420"))
 
 CAMERAS = [
@@ -77,6 +82,34 @@ def _start_devinfo(run_dir: Path, cameras: list[dict]):
                     "base_url": server.base_url, "ca_file": str(ca_file)}
 
 
+def _free_port() -> int:
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
+def _start_webdriver():
+    """The host's chromedriver (Debian's), for in-guest tests of a page the
+    guest serves: the guest drives it through a forwarded port, and the
+    browser reaches the guest's viewer through a host port."""
+    if not os.path.exists(CHROMEDRIVER) or not shutil.which("chromium"):
+        return None, {"skip": "Debian's chromium and chromium-driver are not installed"}
+    port = _free_port()
+    proc = subprocess.Popen([CHROMEDRIVER, f"--port={port}"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            break
+        except OSError:
+            time.sleep(0.1)
+    page_port = _free_port()
+    return proc, {"port": port, "page_port": page_port,
+                  "config": {"webdriver": f"http://{assets.FORWARD_ADDR}:{WEBDRIVER_PORT}",
+                             "chromium": shutil.which("chromium"), "viewer_port": VIEWER_PORT,
+                             "page_base": f"http://127.0.0.1:{page_port}"}}
+
+
 @pytest.fixture(scope="module")
 def guest_run():
     if os.geteuid() != 0:
@@ -100,17 +133,27 @@ def guest_run():
     forwards = {USBIP_PORT: usbip.port}
     if devinfo is not None:
         forwards[DEVINFO_PORT] = devinfo.port
+    webdriver, browser = _start_webdriver()
+    hostfwds = {}
+    if webdriver is not None:
+        forwards[WEBDRIVER_PORT] = browser["port"]
+        hostfwds[browser["page_port"]] = VIEWER_PORT
     config = {
         "server": {"host": assets.FORWARD_ADDR, "port": USBIP_PORT},
         "cameras": cameras,
         "devinfo": devinfo_config if devinfo is not None else None,
         "devinfo_skip": devinfo_config.get("skip"),
+        "browser": browser.get("config"),
+        "browser_skip": browser.get("skip"),
     }
     try:
         run = guest.boot(image, run_dir, forwards=forwards, config=config,
                          pytest_args=["-p", "kernel.rig", *map(str, SCENARIOS)], pythonpath=[pkg_parent, str(HERE)],
-                         timeout=GUEST_TIMEOUT)
+                         timeout=GUEST_TIMEOUT, hostfwds=hostfwds)
     finally:
+        if webdriver is not None:
+            webdriver.terminate()
+            webdriver.wait(10)
         usbip.close()
         if devinfo is not None:
             devinfo.close()

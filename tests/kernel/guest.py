@@ -94,15 +94,18 @@ def guest_script(run_dir: Path, *, python: str, pythonpath: list[str], pytest_ar
 
 def boot(image: GuestImage, run_dir: Path, *, forwards: dict[int, int], config: dict,
          pytest_args: list[str], python: str = sys.executable, pythonpath: list[str],
-         timeout: float = 240.0, memory_mb: int = 1024) -> GuestRun:
+         timeout: float = 240.0, memory_mb: int = 1024, hostfwds: Optional[dict[int, int]] = None) -> GuestRun:
     """Run one guest to completion (or ``timeout``); ``forwards`` maps a guest
-    port on FORWARD_ADDR to a host port on 127.0.0.1."""
+    port on FORWARD_ADDR to a host port on 127.0.0.1, ``hostfwds`` a host
+    port on 127.0.0.1 to a guest port (a server in the guest)."""
     run_dir.mkdir(parents=True, exist_ok=True)
     (run_dir / "config.json").write_text(json.dumps(config, indent=1))
     (run_dir / "guest.sh").write_text(guest_script(run_dir, python=python, pythonpath=pythonpath, pytest_args=pytest_args))
     netdev = "user,id=n0,restrict=on,ipv6=off"
     for guest_port, host_port in forwards.items():
         netdev += f",guestfwd=tcp:{FORWARD_ADDR}:{guest_port}-cmd:{python} {HERE / 'relay.py'} {host_port}"
+    for host_port, guest_port in (hostfwds or {}).items():
+        netdev += f",hostfwd=tcp:127.0.0.1:{host_port}-:{guest_port}"
     cmdline = f"console=ttyS0 loglevel=3 panic=-1 rdinit=/init mitigations=off random.trust_cpu=on vorn_run={run_dir}"
     cmd = [
         qemu_binary(), "-M", "pc", "-accel", os.environ.get("VORN_KERNEL_ACCEL", "tcg"), "-cpu", "max",

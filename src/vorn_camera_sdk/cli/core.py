@@ -30,6 +30,9 @@ COMMANDS = (
     "catalog",
     "controls",
     "doctor",
+    "record",
+    "snapshot",
+    "view",
 )
 
 # What the device-info client appends a serial to, after the service's base URL.

@@ -12,17 +12,21 @@ from __future__ import annotations
 import errno as _errno
 import json
 import os
+from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Iterator, Mapping, Optional, Union
 
 from .base import Frame, FrameSource, import_stream_modules, make_frame
 
 if TYPE_CHECKING:
     from ..cameras.camera_facts import VornCameraFacts
+    from ..cameras.camera_spec import CaptureMode
 
 # Container metadata key holding the camera facts dictionary as JSON.
 CAMERA_FACTS_TAG = "VORN_CAMERA_FACTS"
 # Container metadata key: "1" for side-by-side stereo frames, "0" for mono.
 STEREO_TAG = "VORN_STEREO"
+# Container metadata key: the capture mode recorded, as "1280x360@30/MJPG".
+MODE_TAG = "VORN_CAPTURE_MODE"
 
 # os_id of a record read from a recording: a replay is bound to no device.
 REPLAY_OS_ID = ""
@@ -42,6 +46,22 @@ def embed_camera_facts(
     container.metadata[CAMERA_FACTS_TAG] = json.dumps(payload)
     if stereo is not None:
         container.metadata[STEREO_TAG] = "1" if stereo else "0"
+
+
+@dataclass(frozen=True, slots=True)
+class RecordedPacket:
+    """One packet of a recording, undecoded, with the attributes of a live one.
+
+    ``timestamp`` is the stored presentation time in seconds. ``sequence``
+    and ``dropped`` are rebuilt from the timestamps and the recorded mode's
+    frame interval (a gap of two intervals is one lost frame); without a
+    recorded mode ``sequence`` counts packets and ``dropped`` is 0.
+    """
+
+    data: bytes
+    sequence: int
+    timestamp: float
+    dropped: int
 
 
 class MkvSource(FrameSource):
@@ -146,6 +166,58 @@ class MkvSource(FrameSource):
             return tag.strip() not in ("0", "")
         return CAMERA_FACTS_TAG in self.metadata
 
+    @property
+    def mode(self) -> Optional["CaptureMode"]:
+        """mode -> Optional[CaptureMode]: the capture mode the recorder tagged, or None."""
+        from ..recording import mode_from_tag
+
+        return mode_from_tag(self.metadata.get(MODE_TAG), stereo=self.stereo)
+
+    def packets(self) -> Iterator[RecordedPacket]:
+        """packets() -> Iterator[RecordedPacket]
+
+        The recording's video packets in order, undecoded, as ``RecordedPacket``
+        records; opens the file on first use. Packets and frames share the
+        file position, so use one or the other.
+        """
+        self.open()
+        return self._packets()
+
+    def _packets(self) -> Iterator[RecordedPacket]:
+        for packet, sequence, timestamp, dropped in self._demux():
+            self._count += 1
+            yield RecordedPacket(bytes(packet), sequence, timestamp, dropped)
+
+    def _demux(self) -> Iterator[tuple[Any, int, float, int]]:
+        # (PyAV packet, sequence, timestamp, dropped) for each video packet.
+        av, _ = import_stream_modules()
+        stream = self._container.streams.video[0]
+        mode = self.mode
+        interval = 1.0 / float(mode.fps) if mode is not None else None
+        sequence, previous = -1, None
+        demuxed = self._container.demux(stream)
+        while not self._closed:
+            try:
+                packet = next(demuxed)
+            except StopIteration:
+                return
+            except (OSError, av.FFmpegError) as exc:
+                if self._closed:
+                    return
+                raise ValueError(
+                    f"cannot read MKV recording {self.path!r} after {self._count} frames: "
+                    f"{getattr(exc, 'strerror', None) or exc}"
+                ) from exc
+            if packet.size == 0 or packet.pts is None:
+                continue
+            timestamp = float(packet.pts * packet.time_base)
+            step = 1
+            if interval is not None and previous is not None:
+                step = max(1, round((timestamp - previous) / interval))
+            sequence += step
+            previous = timestamp
+            yield packet, sequence, timestamp, step - 1
+
     def open(self) -> None:
         """open() -> None
 
@@ -175,6 +247,31 @@ class MkvSource(FrameSource):
         return self._frames()
 
     def _frames(self) -> Iterator[Frame]:
+        if self.mode is not None:
+            return self._recorded_frames()
+        return self._decoded_frames()
+
+    def _recorded_frames(self) -> Iterator[Frame]:
+        # A recording of this package holds one intra-coded picture per
+        # packet, so each frame keeps its packet's sequence and losses.
+        av, _ = import_stream_modules()
+        decoder = self._container.streams.video[0].codec_context
+        stereo = self.stereo
+        for packet, sequence, timestamp, dropped in self._demux():
+            try:
+                pictures = decoder.decode(packet)
+            except (OSError, av.FFmpegError) as exc:
+                raise ValueError(
+                    f"cannot decode frame {self._count} of MKV recording {self.path!r}: "
+                    f"{getattr(exc, 'strerror', None) or exc}"
+                ) from exc
+            for picture in pictures:
+                image = picture.to_ndarray(format="bgr24")
+                frame = make_frame(image, timestamp, self._count, stereo, sequence, dropped)
+                self._count += 1
+                yield frame
+
+    def _decoded_frames(self) -> Iterator[Frame]:
         av, _ = import_stream_modules()
         container = self._container
         stream = container.streams.video[0]

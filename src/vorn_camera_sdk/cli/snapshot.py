@@ -1,0 +1,34 @@
+"""``vorn-camera snapshot``: one fresh frame as PNG files (left, right and
+side by side for a stereo mode)."""
+
+from __future__ import annotations
+
+import argparse
+
+from .core import EXIT_OK, UsageError
+
+
+def register(sub) -> argparse.ArgumentParser:
+    """register(sub) -> argparse.ArgumentParser
+
+    Add the ``snapshot`` sub-command to the sub-parsers ``sub``.
+    """
+    sp = sub.add_parser("snapshot", help="save one frame as left.png, right.png and frame.png (mono: frame.png)")
+    sp.add_argument("source", nargs="?", metavar="SOURCE",
+                    help="a camera serial, camera facts .json file or .mkv recording (default: the first camera)")
+    sp.add_argument("-o", "--output", default=".", metavar="DIR", help="the folder for the PNG files (default: .)")
+    sp.add_argument("--at", type=float, metavar="SECONDS", help="for a recording: the first frame at this time")
+    return sp
+
+
+def run(args: argparse.Namespace) -> int:
+    """run(args: argparse.Namespace) -> int: write the PNG files and print their paths."""
+    from ..recording import snapshot
+
+    try:
+        written = snapshot(args.source, args.output, at=args.at)
+    except ValueError as exc:
+        raise UsageError(str(exc).rstrip(".")) from None
+    for path in written:
+        print(path)
+    return EXIT_OK

@@ -1,0 +1,134 @@
+"""The recorder and snapshots: packet feeds recorded into Matroska, replayed
+with MkvSource, a recorder interrupted from outside, PNG snapshots."""
+
+from __future__ import annotations
+
+import os
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+av = pytest.importorskip("av")
+np = pytest.importorskip("numpy")
+
+from harness.feeds import RECORD, Feed  # noqa: E402
+from vorn_camera_sdk.cameras.camera_spec import CaptureMode  # noqa: E402
+from vorn_camera_sdk.cli import main  # noqa: E402
+from vorn_camera_sdk.recording import decode_packet, parse_mode, record, snapshot  # noqa: E402
+from vorn_camera_sdk.sources.factory import resolve_source_arg  # noqa: E402
+from vorn_camera_sdk.sources.mkv_source import MkvSource  # noqa: E402
+
+STEREO_MJPG = CaptureMode(128, 32, 30, "MJPG", stereo=True)
+MONO_YUYV = CaptureMode(64, 16, 10, "YUYV", stereo=False)
+GAPS = {3: 2, 7: 1}
+
+
+@pytest.mark.parametrize("mode", [STEREO_MJPG, MONO_YUYV], ids=["stereo-mjpg", "mono-yuyv"])
+def test_replay_gives_back_the_recorded_packets_times_losses_and_facts(tmp_path, mode):
+    feed = Feed(mode, 12, gaps=GAPS)
+    out = tmp_path / "run.mkv"
+    summary = record(feed, out)
+    sent = feed.sent
+    assert (summary.frames, summary.lost, summary.size) == (12, 3, out.stat().st_size)
+    assert summary.duration == pytest.approx(sent[-1].timestamp - sent[0].timestamp)
+
+    source = resolve_source_arg(str(out))
+    assert isinstance(source, MkvSource)
+    assert float(source.metadata["VORN_CAPTURE_START"]) == pytest.approx(sent[0].timestamp, abs=1e-6)
+    assert source.record == type(RECORD).from_dict(RECORD.to_dict(), os_id="")
+    assert (source.stereo, source.mode.width, source.mode.fps, source.mode.fourcc) == (
+        mode.stereo, mode.width, mode.fps, mode.fourcc)
+    replayed = list(source.packets())
+    assert [p.data for p in replayed] == [p.data for p in sent]  # as they came, never re-encoded
+    assert [p.timestamp for p in replayed] == pytest.approx([p.timestamp - sent[0].timestamp for p in sent], abs=1e-3)
+    assert [(p.sequence, p.dropped) for p in replayed] == [(p.sequence, p.dropped) for p in sent]
+
+    with MkvSource(out) as again:
+        frames = list(again)
+    for frame, packet in zip(frames, sent, strict=True):
+        assert np.array_equal(frame.image, decode_packet(packet, mode).to_ndarray(format="bgr24"))
+        assert frame.stereo == mode.stereo and (frame.sequence, frame.dropped) == (packet.sequence, packet.dropped)
+
+
+@pytest.mark.parametrize("limits, written", [({"frames": 5}, 5), ({"duration": 0.21}, 7)])
+def test_recording_stops_at_its_limit(tmp_path, limits, written):
+    summary = record(Feed(STEREO_MJPG, 30), tmp_path / "short.mkv", **limits)
+    assert summary.frames == written == len(list(MkvSource(tmp_path / "short.mkv").packets()))
+
+
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT, signal.SIGKILL])
+def test_an_interrupted_recorder_leaves_a_readable_file(tmp_path, signum):
+    out = tmp_path / "cut.mkv"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(Path(__file__).parent), *sys.path]))
+    proc = subprocess.Popen([sys.executable, "-m", "harness.feeds", str(out)], env=env,
+                            stdout=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 60
+    # Clusters close every second: wait until two of them reached the file.
+    while time.monotonic() < deadline and (not out.exists() or out.stat().st_size < 40_000):
+        time.sleep(0.1)
+    proc.send_signal(signum)
+    stdout, _ = proc.communicate(timeout=30)
+    packets = list(MkvSource(out).packets())
+    feed = Feed(CaptureMode(64, 16, 30, "MJPG", stereo=True), len(packets))
+    assert len(packets) >= 30
+    assert [p.data for p in packets] == [p.data for p in feed.packets()]
+    if signum == signal.SIGKILL:
+        assert proc.returncode == -signal.SIGKILL
+    else:
+        assert proc.returncode == 0 and f"{len(packets)} frames" in stdout
+
+
+@pytest.mark.parametrize("mode, names", [(STEREO_MJPG, ["left.png", "right.png", "frame.png"]),
+                                         (MONO_YUYV, ["frame.png"])])
+def test_snapshot_of_a_recording_at_a_time(tmp_path, mode, names):
+    feed = Feed(mode, 12)
+    record(feed, tmp_path / "run.mkv")
+    written = snapshot(str(tmp_path / "run.mkv"), tmp_path / "snap", at=5 / float(mode.fps))
+    assert [p.name for p in written] == names
+    expected = decode_packet(feed.sent[5], mode).to_ndarray(format="rgb24")
+    images = {p.name: next(av.open(str(p)).decode(video=0)).to_ndarray(format="rgb24") for p in written}
+    assert np.array_equal(images["frame.png"], expected)
+    if mode.stereo:
+        half = mode.width // 2
+        assert np.array_equal(np.concatenate([images["left.png"], images["right.png"]], axis=1), expected)
+        assert images["left.png"].shape == (mode.height, half, 3)
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("1280x360@30/MJPG", (1280, 360, 30, "MJPG")),
+    ("1280x360@30", (1280, 360, 30, "MJPG")),
+    ("640x360@7.5/yuyv", (640, 360, 7.5, "YUYV")),
+    ("640x480@30/MJPG", "not a supported mode"),
+    ("1280x360@60", "not a supported mode"),
+    ("big", "not of the form"),
+])
+def test_modes_are_chosen_among_the_supported_catalog_modes(text, expected):
+    if isinstance(expected, str):
+        with pytest.raises(ValueError, match=expected):
+            parse_mode(text, RECORD.spec)
+    else:
+        mode = parse_mode(text, RECORD.spec)
+        assert (mode.width, mode.height, mode.fps, mode.fourcc) == expected and mode.is_supported
+
+
+def test_snapshot_command_writes_the_pair_of_a_recording(tmp_path, capsys):
+    record(Feed(STEREO_MJPG, 12), tmp_path / "run.mkv")
+    assert main(["snapshot", str(tmp_path / "run.mkv"), "-o", str(tmp_path / "out"), "--at", "0.2"]) == 0
+    assert capsys.readouterr().out.split() == [str(tmp_path / "out" / n) for n in ("left.png", "right.png", "frame.png")]
+    assert main(["snapshot", str(tmp_path / "run.mkv"), "-o", str(tmp_path / "out"), "--at", "9"]) == 2
+    assert "has no frame at 9.0 s" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["record", "runs/old.mkv", "new.mkv"], "is a recording; record takes a live camera"),
+    (["record", "AB12CD34", "out.avi"], "must be an .mkv file"),
+    (["record", "out.mkv", "--frames", "0"], "--frames must be positive"),
+    (["view", "run.mkv", "--port", "70000"], "--port must be 0..65535"),
+])
+def test_media_commands_refuse_bad_arguments(argv, message, capsys):
+    assert main(argv) == 2
+    assert message in capsys.readouterr().err
