@@ -17,11 +17,11 @@ SET_CUR log and streaming counters), ``{"cmd": "unplug", "busid": ...}``
 are refused), ``{"cmd": "plug", "busid": ...}`` (importable again),
 ``{"cmd": "skip", "busid": ..., "every": N}`` (leave out every Nth frame: it
 goes out as a damaged frame the driver discards; 0 sends every frame),
-``{"cmd": "number", "busid": ..., "on": true}`` (from now on every frame
-carries its number, the camera's count of frames with skipped ones included,
-in a band of black and white blocks along its top edge, readable after
-decoding with :func:`read_frame_number`; ``false`` goes back to the plain
-pictures).
+``{"cmd": "number", "busid": ..., "on": false}`` (plain pictures from now
+on; ``true``, the default, has every frame carry its number, the camera's
+count of frames with skipped ones included, in a band of black and white
+blocks along its top edge, readable after decoding with
+:func:`read_frame_number`).
 """
 
 from __future__ import annotations
@@ -175,7 +175,7 @@ class UvcCamera:
         self.commit: Optional[bytes] = None
         self.stream_gen = 0
         self.skip_every = 0
-        self.numbered = False
+        self.numbered = True
         self.frames_skipped = 0
         self.last_frame_number = -1
         self.device_descriptor = self._device_descriptor()
