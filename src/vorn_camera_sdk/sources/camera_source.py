@@ -10,9 +10,12 @@ from ..platform import current_backend
 from .base import Frame, FrameSource, import_stream_modules, make_frame
 
 if TYPE_CHECKING:
+    import numpy as np
+
     from ..cameras.camera_facts import VornCameraFacts
     from ..cameras.camera_spec import CaptureMode
     from ..platform.base import CameraControls
+    from ..platform.capture import Packet
 
 
 def describe_mode(mode: "CaptureMode") -> str:
@@ -196,7 +199,7 @@ class CameraSource(FrameSource):
         self.open()
         return self._frames()
 
-    def packets(self) -> Iterator[Any]:
+    def packets(self) -> Iterator["Packet"]:
         """packets() -> Iterator[Packet]
 
         The undecoded packets (``data``, ``sequence``, ``timestamp``,
