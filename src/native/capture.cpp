@@ -2,15 +2,16 @@
 //
 // A CaptureStream opens a video node in one capture mode and streams it
 // through memory-mapped buffers. A capture thread of its own (plain C++,
-// never touching the interpreter) waits in poll() on the node and on a wake-up
-// eventfd, dequeues every frame as it lands and hands it to the stream's
-// delivery policy:
+// never touching the interpreter) waits in poll() on the node and on an
+// eventfd that close() writes to, dequeues every frame as it lands and hands
+// it to the stream's delivery policy:
 //   latest  the newest frame stays in its buffer, set aside; the frame it
 //           replaces goes straight back to the driver and counts as dropped;
 //   all     each frame is copied out and its buffer requeued at once; frames
 //           wait in a bounded queue whose oldest entry is dropped (and
 //           counted) when it is full.
-// read() waits for a frame with the GIL released and returns a Packet. A
+// read() waits for a frame with the GIL released and returns a Packet (with
+// latest, the reader copies the frame out and requeues its buffer itself). A
 // device that goes away ends the stream: the frames already received are
 // still delivered, then read() raises DeviceLostError.
 
@@ -128,7 +129,6 @@ class Engine {
     std::condition_variable cv;
     // Guarded by mu.
     std::deque<Slot> ready;                   // latest: one at most
-    std::vector<int> returned;                // buffers readers are done with
     std::vector<std::vector<std::uint8_t>> spare;  // emptied byte stores for reuse
     bool closed = false;
     bool ended = false;  // the capture thread stopped on its own
@@ -256,8 +256,9 @@ class Engine {
         (void) ignored;
     }
 
-    // The capture thread: frames as they land, buffers back as readers
-    // return them, until close() or the device goes away.
+    // The capture thread: frames as they land, until close() or the device
+    // goes away. One buffer per wake-up: poll() answers at once while more
+    // are ready.
     void run() {
         pollfd fds[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
         for (;;) {
@@ -270,19 +271,12 @@ class Engine {
                 std::uint64_t count;
                 ssize_t ignored = ::read(wake, &count, sizeof count);
                 (void) ignored;
-                std::vector<int> back;
-                {
-                    std::lock_guard<std::mutex> lock(mu);
-                    if (closed)
-                        return;
-                    back.swap(returned);
-                }
-                for (int index : back)
-                    if (!queue(index))
-                        return finish(errno);
+                std::lock_guard<std::mutex> lock(mu);
+                if (closed)
+                    return;
             }
             if (fds[0].revents & POLLIN) {
-                if (!drain())
+                if (!dequeue())
                     return;
             } else if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
                 return finish(ENODEV);
@@ -299,27 +293,24 @@ class Engine {
         cv.notify_all();
     }
 
-    // Dequeue every filled buffer. False once the device has gone.
-    bool drain() {
-        for (;;) {
-            v4l2_buffer buf = buffer(0);
-            if (xioctl(fd, vorn::v4l2::DQBUF, &buf) == -1) {
-                if (errno == EAGAIN)
-                    return true;
-                finish(errno);
-                return false;
-            }
-            std::int64_t sequence = buf.sequence;
-            std::uint64_t gap = last_sequence >= 0 && sequence > last_sequence ? sequence - last_sequence - 1 : 0;
-            last_sequence = sequence;
-            if (buf.flags & vorn::v4l2::BUF_FLAG_ERROR || buf.index >= maps.size()) {
-                lost += gap + 1;  // a corrupt frame is a lost one
-                if (!queue(int(buf.index))) {
-                    finish(errno);
-                    return false;
-                }
-                continue;
-            }
+    // Dequeue one filled buffer and hand it to the policy. False once the
+    // device has gone.
+    bool dequeue() {
+        v4l2_buffer buf = buffer(0);
+        if (xioctl(fd, vorn::v4l2::DQBUF, &buf) == -1) {
+            if (errno == EAGAIN)
+                return true;
+            finish(errno);
+            return false;
+        }
+        std::int64_t sequence = buf.sequence;
+        std::uint64_t gap = last_sequence >= 0 && sequence > last_sequence ? sequence - last_sequence - 1 : 0;
+        last_sequence = sequence;
+        bool kept;
+        if (buf.flags & vorn::v4l2::BUF_FLAG_ERROR || buf.index >= maps.size()) {
+            lost += gap + 1;  // a corrupt frame is a lost one
+            kept = queue(int(buf.index));
+        } else {
             Slot slot;
             slot.index = int(buf.index);
             slot.size = std::min<std::size_t>(buf.bytesused, maps[buf.index].length);
@@ -327,11 +318,11 @@ class Engine {
             slot.timestamp = double(buf.timestamp.tv_sec) + double(buf.timestamp.tv_usec) * 1e-6;
             slot.dropped = lost + gap;
             lost = 0;
-            if (!(latest ? keep_newest(std::move(slot)) : enqueue(std::move(slot)))) {
-                finish(errno);
-                return false;
-            }
+            kept = latest ? keep_newest(std::move(slot)) : enqueue(std::move(slot));
         }
+        if (!kept)
+            finish(errno);
+        return kept;
     }
 
     // latest: the new frame replaces the one set aside, whose buffer goes
@@ -563,20 +554,19 @@ class CaptureStream {
             engine.spare.push_back(std::move(slot.bytes));
             return p;
         }
-        // latest: copy out of the mapped buffer, then hand the buffer back
-        // to the capture thread for requeueing.
+        // latest: copy out of the mapped buffer and give the buffer back to
+        // the driver (close() waits for this before it stops streaming; a
+        // device already gone refuses the buffer, which no longer matters).
         PyObject *bytes = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(slot.size));
-        if (bytes) {
-            nb::gil_scoped_release unlocked;
-            std::memcpy(PyBytes_AS_STRING(bytes), engine.maps[slot.index].start, slot.size);
-        }
         {
+            nb::gil_scoped_release unlocked;
+            if (bytes)
+                std::memcpy(PyBytes_AS_STRING(bytes), engine.maps[slot.index].start, slot.size);
+            engine.queue(slot.index);
             std::lock_guard<std::mutex> lock(engine.mu);
             --engine.copying;
-            engine.returned.push_back(slot.index);
         }
         engine.cv.notify_all();
-        engine.signal_thread();
         if (!bytes)
             throw nb::python_error();
         p.data = nb::steal<nb::bytes>(bytes);

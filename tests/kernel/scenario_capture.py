@@ -29,8 +29,9 @@ def capture():
 @pytest.fixture
 def talvex(rig, discovery):
     pytest.importorskip("av")
+    node = rig.capture_node(TALVEX)
     record = discovery.get_connected_vorn_camera_by_serial(TALVEX["serial"])
-    assert record is not None and record.os_id == rig.capture_node(TALVEX)
+    assert record is not None and record.os_id == node
     yield record
     rig.server.call("skip", TALVEX["busid"], every=0)
 
@@ -92,7 +93,7 @@ def test_all_delivers_every_frame_and_counts_each_one_the_camera_lost(rig, talve
     packets = []
     for packet in source.packets():  # read as they come, decoded afterwards
         packets.append(packet)
-        if len(packets) == 30:
+        if len(packets) == 75:  # two and a half seconds
             source.close()
     numbers = [read_frame_number(decode(p, 640, 360)) for p in packets]
     for before, after, packet, previous in zip(numbers, numbers[1:], packets[1:], packets):
@@ -108,13 +109,13 @@ def test_latest_hands_a_sleeping_consumer_the_newest_frame(rig, talvex, capture)
         assert (stream.latest, stream.fourcc, stream.width, stream.height) == (True, "MJPG", 640, 360)
         previous = stream.read(WAIT)
         for _ in range(3):
-            time.sleep(1.0)
+            time.sleep(1.5)
             newest = rig.state(TALVEX)["last_frame_number"]
             packet = stream.read(WAIT)
             age = time.monotonic() - packet.timestamp
             number = read_frame_number(decode(packet, 640, 360))
-            assert number >= newest - 2 and age < 0.5  # a frame of now, not one from before the pause
-            assert packet.dropped == number - read_frame_number(decode(previous, 640, 360)) - 1 >= 10
+            assert number >= newest - 3 and age < 0.75  # a frame of now, not one from before the pause
+            assert packet.dropped == number - read_frame_number(decode(previous, 640, 360)) - 1 >= 20
             assert packet.dropped == packet.sequence - previous.sequence - 1
             previous = packet
     assert_released(talvex.os_id)

@@ -18,11 +18,12 @@ are refused), ``{"cmd": "plug", "busid": ...}`` (importable again),
 ``{"cmd": "skip", "busid": ..., "every": N}`` (leave out every Nth frame: it
 goes out as a damaged frame the driver discards; 0 sends every frame),
 ``{"cmd": "export", "busid": ..., "as": ...}`` (the same camera importable
-under another busid too, as if re-seated on another port).
-
-Every frame carries its number (the camera's count of frames, skipped ones
-included) in a band of black and white blocks along its top edge, readable
-after decoding with :func:`read_frame_number`.
+under another busid too, as if re-seated on another port),
+``{"cmd": "number", "busid": ..., "on": false}`` (plain pictures from now
+on; ``true``, the default, has every frame carry its number, the camera's
+count of frames with skipped ones included, in a band of black and white
+blocks along its top edge, readable after decoding with
+:func:`read_frame_number`).
 """
 
 from __future__ import annotations
@@ -176,6 +177,7 @@ class UvcCamera:
         self.commit: Optional[bytes] = None
         self.stream_gen = 0
         self.skip_every = 0
+        self.numbered = True
         self.frames_skipped = 0
         self.last_frame_number = -1
         self.device_descriptor = self._device_descriptor()
@@ -380,8 +382,20 @@ class UvcCamera:
     # -- frames -------------------------------------------------------------------
 
     def frame_bytes(self, fourcc: str, mode: Mode, number: int) -> bytes:
-        """The image data of frame ``number``: a moving gradient (YUYV) or a
-        still one (MJPG), with the frame number in its top band."""
+        """The image data of frame ``number``: a moving gradient (YUYV) or a JPEG."""
+        if self.numbered:
+            return self.numbered_frame_bytes(fourcc, mode, number)
+        if fourcc == "MJPG":
+            key = (mode.width, mode.height)
+            if key not in self.jpeg:
+                self.jpeg[key] = make_jpeg(mode.width, mode.height)
+            return self.jpeg[key]
+        row = bytes((x + number * 4) & 0xFF for x in range(mode.width * 2))
+        return row * mode.height
+
+    def numbered_frame_bytes(self, fourcc: str, mode: Mode, number: int) -> bytes:
+        """Frame ``number`` with the number in its top band: a still grey
+        gradient (MJPG, encoded per frame) or the moving gradient (YUYV)."""
         import numpy as np
 
         bits = number_band(mode.width, number)
@@ -414,6 +428,7 @@ class UvcCamera:
                 "frames_sent": self.frames_sent,
                 "frames_skipped": self.frames_skipped,
                 "last_frame_number": self.last_frame_number,
+                "numbered": self.numbered,
                 "streaming": self.commit is not None,
             }
 
@@ -517,6 +532,10 @@ class _Attachment:
         self.cam = cam
         self.sock = sock
         self.send_lock = threading.Lock()
+        # Held from taking a bulk URB off the queue until its completion is
+        # sent, and while an unlink is answered: vhci must never see
+        # "already given back" for a URB whose completion is still to come.
+        self.urb_lock = threading.Lock()
         self.cond = threading.Condition()
         self.pending: list[tuple[int, int]] = []  # bulk IN URBs: (seqnum, length)
         self.closed = False
@@ -585,11 +604,12 @@ class _Attachment:
             self._ret_submit(seqnum, -EPIPE)
 
     def _unlink(self, seqnum: int, victim: int) -> None:
-        with self.cond:
-            found = any(s == victim for s, _ in self.pending)
-            self.pending = [(s, n) for s, n in self.pending if s != victim]
-        status = -ECONNRESET if found else 0
-        self._send(struct.pack(">IIIIIi", RET_UNLINK, seqnum, 0, 0, 0, status) + bytes(24))
+        with self.urb_lock:
+            with self.cond:
+                found = any(s == victim for s, _ in self.pending)
+                self.pending = [(s, n) for s, n in self.pending if s != victim]
+            status = -ECONNRESET if found else 0
+            self._send(struct.pack(">IIIIIi", RET_UNLINK, seqnum, 0, 0, 0, status) + bytes(24))
 
     def _stream(self) -> None:
         """Answer bulk IN URBs with frame payloads, paced at the frame rate."""
@@ -623,18 +643,19 @@ class _Attachment:
                     step = MAX_PAYLOAD - 2
                     self.chunks = [image[i:i + step] for i in range(0, len(image), step)] or [b""]
                 self.fid ^= 1
-            with self.cond:
-                if not self.pending or self.pending[0][0] != seqnum:
-                    continue  # unlinked meanwhile
-                self.pending.pop(0)
-            chunk = self.chunks.pop(0)
-            last = not self.chunks
-            header = bytes([2, 0x80 | self.fid | (0x02 if last else 0) | (0x40 if self.skipping else 0)])
-            payload = (header + chunk)[:length]
-            try:
-                self._ret_submit(seqnum, 0, payload)
-            except OSError:
-                return
+            with self.urb_lock:
+                with self.cond:
+                    if not self.pending or self.pending[0][0] != seqnum:
+                        continue  # unlinked meanwhile
+                    self.pending.pop(0)
+                chunk = self.chunks.pop(0)
+                last = not self.chunks
+                header = bytes([2, 0x80 | self.fid | (0x02 if last else 0) | (0x40 if self.skipping else 0)])
+                payload = (header + chunk)[:length]
+                try:
+                    self._ret_submit(seqnum, 0, payload)
+                except OSError:
+                    return
             if last:
                 with self.cam.lock:
                     if self.skipping:
@@ -766,6 +787,11 @@ class UsbipServer:
                         answer = {"ok": True}
                     elif cmd == "export":
                         self.export(busid, request["as"])
+                        answer = {"ok": True}
+                    elif cmd == "number":
+                        cam = self.cameras[busid]
+                        with cam.lock:
+                            cam.numbered = bool(request.get("on", True))
                         answer = {"ok": True}
                     elif cmd == "skip":
                         cam = self.cameras[busid]

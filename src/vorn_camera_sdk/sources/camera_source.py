@@ -14,8 +14,11 @@ from ..platform.base import CameraControls
 from .base import Frame, FrameSource, import_stream_modules, make_frame
 
 if TYPE_CHECKING:
+    import numpy as np
+
     from ..cameras.camera_facts import VornCameraFacts
     from ..cameras.camera_spec import CaptureMode
+    from ..platform.capture import Packet
     from ..platform.events import CameraWatcher
 
 _LOGGER = logging.getLogger(__name__)
@@ -281,7 +284,7 @@ class CameraSource(FrameSource):
         self.open()
         return self._frames()
 
-    def packets(self) -> Iterator[Any]:
+    def packets(self) -> Iterator["Packet"]:
         """packets() -> Iterator[Packet]
 
         The undecoded packets (``data``, ``sequence``, ``timestamp``,
@@ -293,7 +296,7 @@ class CameraSource(FrameSource):
         self.open()
         return self._packets()
 
-    def _packets(self) -> Iterator[Any]:
+    def _packets(self) -> Iterator["Packet"]:
         last: Optional[float] = None  # the capture time of the last packet
         away_since: Optional[float] = None
         while (stream := self._stream) is not None:
