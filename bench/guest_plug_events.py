@@ -1,6 +1,6 @@
 """The in-guest half of bench_plug_events.py: run by pytest inside the QEMU
 guest with the cameras of tests/kernel (``kernel.rig``). Each measurement goes
-to the console as one ``@@VORN-BENCH@@ {json}`` line."""
+to the console as one ``@@BENCH@@ {json}`` line."""
 
 from __future__ import annotations
 
@@ -20,7 +20,7 @@ CYCLES = 8
 def report(name: str, values: list[float], **extra) -> None:
     line = {"name": name, "n": len(values), "median_ms": round(statistics.median(values) * 1000, 2),
             "max_ms": round(max(values) * 1000, 2), **extra}
-    sys.__stdout__.write("\n@@VORN-BENCH@@ " + json.dumps(line) + "\n")
+    sys.__stdout__.write("\n@@BENCH@@ " + json.dumps(line) + "\n")
     sys.__stdout__.flush()
 
 

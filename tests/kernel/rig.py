@@ -118,18 +118,10 @@ def controls(backend, rig):
 # -- discovery -------------------------------------------------------------------------
 
 
-@pytest.fixture(scope="session")
-def devinfo_url():
-    """The host's device-info server, reached through a guest loopback port.
-
-    Its certificate names 127.0.0.1, so a small forwarder listens on the
-    guest's loopback at the host server's port and carries each connection
-    to the forwarded address.
-    """
-    info = CONFIG.get("devinfo")
-    if not info:
-        pytest.skip(f"no device-info server on the host: {CONFIG.get('devinfo_skip')}")
-    listener = socket.create_server(("127.0.0.1", info["local_port"]))
+def loopback_forwarder(local_port: int, host: str, port: int) -> socket.socket:
+    """A listener on the guest's loopback at ``local_port`` (0: any free port)
+    whose connections are carried to ``host``:``port``; closing it stops it."""
+    listener = socket.create_server(("127.0.0.1", local_port))
 
     def pipe(src, dst):
         try:
@@ -149,11 +141,26 @@ def devinfo_url():
                 client, _ = listener.accept()
             except OSError:
                 return
-            upstream = socket.create_connection((info["host"], info["port"]))
+            upstream = socket.create_connection((host, port))
             threading.Thread(target=pipe, args=(client, upstream), daemon=True).start()
             threading.Thread(target=pipe, args=(upstream, client), daemon=True).start()
 
     threading.Thread(target=serve, daemon=True).start()
+    return listener
+
+
+@pytest.fixture(scope="session")
+def devinfo_url():
+    """The host's device-info server, reached through a guest loopback port.
+
+    Its certificate names 127.0.0.1, so a small forwarder listens on the
+    guest's loopback at the host server's port and carries each connection
+    to the forwarded address.
+    """
+    info = CONFIG.get("devinfo")
+    if not info:
+        pytest.skip(f"no device-info server on the host: {CONFIG.get('devinfo_skip')}")
+    listener = loopback_forwarder(info["local_port"], info["host"], info["port"])
     yield info
     listener.close()
 

@@ -11,17 +11,15 @@ from __future__ import annotations
 
 import json
 import os
-import socket
 import subprocess
 import sys
-import threading
 import time
 import urllib.parse
 import urllib.request
 
 import pytest
 
-from kernel.rig import CONFIG, TALVEX, module
+from kernel.rig import CONFIG, TALVEX, loopback_forwarder, module
 from kernel.usbip_camera import read_frame_number
 
 
@@ -185,28 +183,7 @@ def test_page_on_the_camera_in_a_browser(rig, discovery):
 def _loopback_forwarder(url: str) -> str:
     """A guest loopback address whose connections are carried to ``url``'s host and port."""
     target = urllib.parse.urlsplit(url)
-    listener = socket.create_server(("127.0.0.1", 0))
-
-    def pipe(src, dst):
-        try:
-            while data := src.recv(65536):
-                dst.sendall(data)
-        except OSError:
-            pass
-        finally:
-            try:
-                dst.shutdown(socket.SHUT_WR)
-            except OSError:
-                pass
-
-    def serve():
-        while True:
-            client, _ = listener.accept()
-            upstream = socket.create_connection((target.hostname, target.port))
-            threading.Thread(target=pipe, args=(client, upstream), daemon=True).start()
-            threading.Thread(target=pipe, args=(upstream, client), daemon=True).start()
-
-    threading.Thread(target=serve, daemon=True).start()
+    listener = loopback_forwarder(0, target.hostname, target.port)
     return f"http://127.0.0.1:{listener.getsockname()[1]}"
 
 

@@ -11,7 +11,6 @@ import errno
 import glob
 import grp
 import os
-from typing import Optional
 
 from .core import err
 

@@ -204,10 +204,7 @@ class MkvSource(FrameSource):
             except (OSError, av.FFmpegError) as exc:
                 if self._closed:
                     return
-                raise ValueError(
-                    f"cannot read MKV recording {self.path!r} after {self._count} frames: "
-                    f"{getattr(exc, 'strerror', None) or exc}"
-                ) from exc
+                raise self._read_failure(exc) from exc
             if packet.size == 0 or packet.pts is None:
                 continue
             timestamp = float(packet.pts * packet.time_base)
@@ -286,10 +283,7 @@ class MkvSource(FrameSource):
             except (OSError, av.FFmpegError) as exc:
                 if self._closed:
                     return
-                raise ValueError(
-                    f"cannot read MKV recording {self.path!r} after {self._count} frames: "
-                    f"{getattr(exc, 'strerror', None) or exc}"
-                ) from exc
+                raise self._read_failure(exc) from exc
             image = video_frame.to_ndarray(format="bgr24")
             if video_frame.time is not None:
                 timestamp = float(video_frame.time)
@@ -300,6 +294,12 @@ class MkvSource(FrameSource):
             yield frame
             if self._closed:
                 return
+
+    def _read_failure(self, exc: BaseException) -> ValueError:
+        return ValueError(
+            f"cannot read MKV recording {self.path!r} after {self._count} frames: "
+            f"{getattr(exc, 'strerror', None) or exc}"
+        )
 
     def close(self) -> None:
         """close() -> None: release the file. Closing twice is harmless."""
