@@ -303,8 +303,11 @@ class CameraSource(FrameSource):
             try:
                 for packet in stream:
                     if away_since is not None:
-                        missed = max(0, round((packet.timestamp - away_since) * float(self.mode.fps)) - 1)
-                        packet = type(packet)(packet.data, packet.sequence, packet.timestamp, packet.dropped + missed)
+                        # Every frame the camera would have sent since the last
+                        # one delivered, the new stream's own first losses included.
+                        missed = round((packet.timestamp - away_since) * float(self.mode.fps)) - 1
+                        packet = type(packet)(packet.data, packet.sequence, packet.timestamp,
+                                              max(packet.dropped, missed))
                         away_since = None
                     last = packet.timestamp
                     yield packet
