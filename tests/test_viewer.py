@@ -99,11 +99,14 @@ def test_page_plays_a_recording_with_its_camera_facts_and_pauses(browser, record
 
         browser.find_element("id", "pause").click()
         assert eventually(lambda: browser.find_element("id", "pause").text == "Play")
+
+        def still() -> bool:  # a part already on its way may still be drawn: wait for the picture to settle
+            number, shot = viewer.hub.number, picture.screenshot_as_png
+            time.sleep(0.5)
+            return viewer.hub.number == number and picture.screenshot_as_png == shot
+
+        assert eventually(still)
         held = viewer.hub.number
-        time.sleep(0.5)
-        still = picture.screenshot_as_png
-        time.sleep(0.5)
-        assert viewer.hub.number == held and picture.screenshot_as_png == still
         browser.find_element("id", "restart").click()
         browser.find_element("id", "pause").click()
         assert eventually(lambda: viewer.hub.number > held and viewer.status()["time"] < 2.0)
