@@ -10,6 +10,7 @@ import time
 
 import pytest
 
+from kernel import vhci
 from kernel.rig import TALVEX, module
 
 CYCLES = 20
@@ -29,7 +30,8 @@ def source_of(rig, discovery):
     talvex = module("vorn_camera_sdk.cameras.vorn_talvex").VORN_TALVEX
     mode = next(m for m in talvex.modes if (m.fourcc, m.width, m.height, m.fps) == ("YUYV", 640, 360, 30))
     rig.plug(TALVEX)
-    record = discovery.get_connected_vorn_camera_by_serial(TALVEX["serial"])
+    # a camera plugged back in a moment ago may not answer the listing yet
+    record = vhci.wait_for(lambda: discovery.get_connected_vorn_camera_by_serial(TALVEX["serial"]))
     sources = []
 
     def make(reconnect: float):

@@ -538,6 +538,12 @@ class _Attachment:
         self.urb_lock = threading.Lock()
         self.cond = threading.Condition()
         self.pending: list[tuple[int, int]] = []  # bulk IN URBs: (seqnum, length)
+        # vhci's sender can put an unlink on the wire ahead of the submit it
+        # cancels (both queued while it is sending unlinks). Such a URB is
+        # answered as unlinked and its submit, when it comes, is dropped:
+        # vhci has given it back already.
+        self.last_submitted = 0
+        self.cancelled: set[int] = set()
         self.closed = False
         self.frame_no = 0
         self.fid = 0
@@ -559,6 +565,10 @@ class _Attachment:
                     data = _recv_exact(self.sock, length) if direction == 0 and length > 0 else b""
                     if npackets not in (0, -1, 0xFFFFFFFF) and npackets > 0:
                         _recv_exact(self.sock, 16 * npackets)
+                    self.last_submitted = max(self.last_submitted, seqnum)
+                    if seqnum in self.cancelled:
+                        self.cancelled.discard(seqnum)
+                        continue
                     self._submit(seqnum, direction, ep, length, setup, data)
                 elif command == CMD_UNLINK:
                     victim, = struct.unpack_from(">I", head, 20)
@@ -608,6 +618,9 @@ class _Attachment:
             with self.cond:
                 found = any(s == victim for s, _ in self.pending)
                 self.pending = [(s, n) for s, n in self.pending if s != victim]
+            if not found and victim > self.last_submitted:
+                self.cancelled.add(victim)
+                found = True
             status = -ECONNRESET if found else 0
             self._send(struct.pack(">IIIIIi", RET_UNLINK, seqnum, 0, 0, 0, status) + bytes(24))
 
