@@ -539,11 +539,11 @@ class _Attachment:
         self.cond = threading.Condition()
         self.pending: list[tuple[int, int]] = []  # bulk IN URBs: (seqnum, length)
         # vhci's sender can put an unlink on the wire ahead of the submit it
-        # cancels (both queued while it is sending unlinks). Such a URB is
-        # answered as unlinked and its submit, when it comes, is dropped:
-        # vhci has given it back already.
+        # cancels (both queued while it is sending unlinks). Such an unlink
+        # is answered when its submit arrives, and that URB is never
+        # completed: vhci gives it back on the unlink's answer.
         self.last_submitted = 0
-        self.cancelled: set[int] = set()
+        self.early_unlinks: dict[int, int] = {}  # URB seqnum -> seqnum of the unlink waiting for it
         self.closed = False
         self.frame_no = 0
         self.fid = 0
@@ -566,8 +566,8 @@ class _Attachment:
                     if npackets not in (0, -1, 0xFFFFFFFF) and npackets > 0:
                         _recv_exact(self.sock, 16 * npackets)
                     self.last_submitted = max(self.last_submitted, seqnum)
-                    if seqnum in self.cancelled:
-                        self.cancelled.discard(seqnum)
+                    if seqnum in self.early_unlinks:
+                        self._ret_unlink(self.early_unlinks.pop(seqnum), -ECONNRESET)
                         continue
                     self._submit(seqnum, direction, ep, length, setup, data)
                 elif command == CMD_UNLINK:
@@ -619,10 +619,12 @@ class _Attachment:
                 found = any(s == victim for s, _ in self.pending)
                 self.pending = [(s, n) for s, n in self.pending if s != victim]
             if not found and victim > self.last_submitted:
-                self.cancelled.add(victim)
-                found = True
-            status = -ECONNRESET if found else 0
-            self._send(struct.pack(">IIIIIi", RET_UNLINK, seqnum, 0, 0, 0, status) + bytes(24))
+                self.early_unlinks[victim] = seqnum
+                return
+            self._ret_unlink(seqnum, -ECONNRESET if found else 0)
+
+    def _ret_unlink(self, seqnum: int, status: int) -> None:
+        self._send(struct.pack(">IIIIIi", RET_UNLINK, seqnum, 0, 0, 0, status) + bytes(24))
 
     def _stream(self) -> None:
         """Answer bulk IN URBs with frame payloads, paced at the frame rate."""
