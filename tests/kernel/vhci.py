@@ -81,7 +81,10 @@ def video_nodes_of(vport: int) -> list[str]:
     """The /dev/videoN nodes of the device on a vhci port (sorted)."""
     nodes = []
     for entry in glob.glob("/sys/class/video4linux/video*"):
-        real = os.path.realpath(os.path.join(entry, "device"))
+        try:
+            real = os.path.realpath(os.path.join(entry, "device"))
+        except OSError:  # the node went away while we looked (an unplug in progress)
+            continue
         # the vhci root hub's port N (0-based) is USB port N + 1: ".../usbB/B-(N+1)/..."
         parts = real.split("/")
         if any(p.endswith(f"-{vport + 1}") and p.split("-")[0].isdigit() for p in parts):
