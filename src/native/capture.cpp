@@ -410,14 +410,6 @@ struct Packet {
     throw nb::python_error();
 }
 
-std::string fs_path(nb::handle path) {
-    PyObject *encoded = nullptr;
-    if (!PyUnicode_FSConverter(path.ptr(), &encoded))
-        throw nb::python_error();
-    nb::bytes bytes = nb::steal<nb::bytes>(encoded);
-    return std::string(bytes.c_str(), bytes.size());
-}
-
 class CaptureStream {
   public:
     nb::str os_id;
@@ -436,7 +428,7 @@ class CaptureStream {
             vorn::raise(PyExc_ValueError, nb::str("buffers must be at least 2, not {}").format(buffers));
         if (!(queue_seconds > 0))
             vorn::raise(PyExc_ValueError, nb::str("queue_seconds must be positive, not {}").format(queue_seconds));
-        engine.path = fs_path(os_id);
+        engine.path = vorn::fs_path(os_id);
         engine.pixelformat = vorn::v4l2::fourcc({code[0], code[1], code[2], code[3], 0});
         engine.width = nb::cast<std::uint32_t>(mode.attr("width"));
         engine.height = nb::cast<std::uint32_t>(mode.attr("height"));

@@ -1,7 +1,7 @@
 // Small helpers shared by the extension modules: constant names, a module's
 // namespace read at call time, import a name, raise a given Python exception
-// type, turn errno into the matching OSError, run a `with` block, and call a
-// logging.Logger method with %-style arguments.
+// type, encode a path argument, turn errno into the matching OSError, run a
+// `with` block, and call a logging.Logger method with %-style arguments.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <exception>
+#include <string>
 #include <utility>
 
 namespace vorn {
@@ -104,6 +105,16 @@ inline nb::object import_cached(nb::handle module, nb::handle name) {
 // import resolves against the module's own package.
 inline nb::object import_relative(nb::handle module, const char *submodule, const char *name) {
     return from_import(submodule, name, 1, PyModule_GetDict(module.ptr()));
+}
+
+// A path argument as os.open takes it (str, bytes or os.PathLike), encoded
+// for the file system; an embedded NUL raises ValueError.
+inline std::string fs_path(nb::handle path) {
+    PyObject *encoded = nullptr;
+    if (!PyUnicode_FSConverter(path.ptr(), &encoded))
+        throw nb::python_error();
+    nb::bytes bytes = nb::steal<nb::bytes>(encoded);
+    return std::string(bytes.c_str(), bytes.size());
 }
 
 // Raise `exc_type(message)` (any Python exception class) from C++.

@@ -56,16 +56,6 @@ struct Constants {
     nb::handle input_format, video_size, framerate, v4l2, pack_signed, pack_unsigned;
 } k;
 
-// A path argument as os.open takes it (str, bytes or os.PathLike), encoded
-// for the file system; an embedded NUL raises ValueError.
-std::string fs_path(nb::handle path) {
-    PyObject *encoded = nullptr;
-    if (!PyUnicode_FSConverter(path.ptr(), &encoded))
-        throw nb::python_error();
-    nb::bytes bytes = nb::steal<nb::bytes>(encoded);
-    return std::string(bytes.c_str(), bytes.size());
-}
-
 // open(2) as os.open does it: EINTR retried, the descriptor not inherited.
 // The caller decides about the GIL.
 int sys_open(const char *path, int flags) {
@@ -305,7 +295,7 @@ nb::str verdict(const char *kind, nb::handle detail) {
 // "no-usb-product:<card>", "not-vorn:<product>") or is "listed".
 nb::tuple probe_node(const Globals &g, nb::handle path) {
     auto left_out = [](const char *kind, nb::handle detail) { return nb::make_tuple(nb::none(), verdict(kind, detail)); };
-    std::string fs = fs_path(path);
+    std::string fs = vorn::fs_path(path);
     int fd, err;
     {
         nb::gil_scoped_release unlocked;
@@ -482,7 +472,7 @@ bool control_request(const Controls &c, nb::handle self, unsigned long request, 
 // _LinuxCameraControls.__init__(self, os_id)
 void controls_init(nb::handle self, nb::handle os_id) {
     nb::setattr(self, "_os_id", os_id);
-    std::string path = fs_path(os_id);
+    std::string path = vorn::fs_path(os_id);
     int fd, err;
     {
         nb::gil_scoped_release unlocked;
