@@ -17,7 +17,6 @@ Run by hand:  python3 bench/bench_record_view.py [SECONDS]
 
 from __future__ import annotations
 
-import http.client
 import resource
 import statistics
 import subprocess
@@ -37,6 +36,7 @@ from vorn_camera_sdk.recording import record
 from vorn_camera_sdk.viewer import Viewer
 
 MODE = CaptureMode(1280, 360, 30, "MJPG", stereo=True)
+STREAM_CLIENT = Path(__file__).with_name("stream_client.py")
 SECONDS = float(sys.argv[1]) if len(sys.argv) > 1 else 10.0
 
 
@@ -81,25 +81,6 @@ def share(run) -> tuple[float, float]:
     return (cpu() - cpu0) / (time.monotonic() - wall0) * 100.0, result
 
 
-CLIENT = r"""
-import http.client, sys, time
-port, seconds = int(sys.argv[1]), float(sys.argv[2])
-c = http.client.HTTPConnection("127.0.0.1", port)
-c.request("GET", "/stream.mjpg")
-r = c.getresponse()
-ages, end = [], time.monotonic() + seconds
-while time.monotonic() < end:
-    r.fp.readline()  # boundary
-    head = {}
-    while (line := r.fp.readline().strip()):
-        name, _, value = line.partition(b": ")
-        head[name] = value
-    r.fp.read(int(head[b"Content-Length"]) + 2)
-    ages.append(time.monotonic() - float(head[b"X-Timestamp"]))
-print(" ".join(f"{a:.6f}" for a in ages))
-"""
-
-
 def main() -> None:
     data = jpegs()
     print(f"MJPG {MODE.width}x{MODE.height} {MODE.fps} fps, {len(data[0]) / 1024:.0f} KiB per frame, {SECONDS:.0f} s each")
@@ -112,7 +93,7 @@ def main() -> None:
     feed = PacedFeed(data, SECONDS + 3)
     with Viewer(feed) as viewer:
         engine_ages = []
-        client = subprocess.Popen([sys.executable, "-c", CLIENT, str(viewer.port), str(SECONDS)],
+        client = subprocess.Popen([sys.executable, str(STREAM_CLIENT), str(viewer.port), str(SECONDS)],
                                   stdout=subprocess.PIPE, text=True)
 
         def watch():

@@ -15,31 +15,14 @@ import statistics
 import subprocess
 import sys
 import time
+from pathlib import Path
 
 import pytest
 
 from kernel.rig import TALVEX, module
 
+STREAM_CLIENT = Path(__file__).with_name("stream_client.py")
 SECONDS = 6.0
-
-CLIENT = r"""
-import http.client, sys, time
-port, seconds = int(sys.argv[1]), float(sys.argv[2])
-c = http.client.HTTPConnection("127.0.0.1", port)
-c.request("GET", "/stream.mjpg")
-r = c.getresponse()
-ages, end = [], time.monotonic() + seconds
-while time.monotonic() < end:
-    r.fp.readline()
-    head = {}
-    while (line := r.fp.readline().strip()):
-        name, _, value = line.partition(b": ")
-        head[name] = value
-    r.fp.read(int(head[b"Content-Length"]) + 2)
-    ages.append(time.monotonic() - float(head[b"X-Timestamp"]))
-print(" ".join(f"{a:.6f}" for a in ages))
-"""
-
 
 def report(name: str, **values) -> None:
     print("@@BENCH@@ " + json.dumps({"name": name, **values}), flush=True)
@@ -100,7 +83,7 @@ def test_viewer_cpu_and_latency(camera):
         while viewer.hub.number < 5:
             time.sleep(0.1)
         wall, used, engine = time.monotonic(), cpu(), []
-        client = subprocess.Popen([sys.executable, "-c", CLIENT, str(viewer.port), str(SECONDS)],
+        client = subprocess.Popen([sys.executable, str(STREAM_CLIENT), str(viewer.port), str(SECONDS)],
                                   stdout=subprocess.PIPE, text=True)
         while client.poll() is None:
             if viewer.hub.engine_age is not None:

@@ -254,6 +254,22 @@ inline bool bind_args(const char *qualname, const char *const *names, size_t cou
     return true;
 }
 
+// `body()` (a new reference) as the interpreter calls C: a C++ exception
+// becomes the Python error set and nullptr.
+template <typename Body>
+PyObject *guarded(Body &&body) noexcept {
+    try {
+        return body();
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+    }
+    return nullptr;
+}
+
 template <typename Fn, size_t SelfCount>
 PyObject *vectorcall_entry(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) noexcept {
     constexpr size_t count = sizeof(Fn::names) / sizeof(Fn::names[0]);
@@ -265,16 +281,7 @@ PyObject *vectorcall_entry(PyObject *self, PyObject *const *args, Py_ssize_t nar
             return nullptr;
         argv = bound;
     }
-    try {
-        return Fn::call(self, argv).release().ptr();
-    } catch (nb::python_error &e) {
-        e.restore();
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
-    }
-    return nullptr;
+    return guarded([&] { return Fn::call(self, argv).release().ptr(); });
 }
 
 // A module-level function `name` of the module named `module_name`.
@@ -309,16 +316,7 @@ void fast_method(nb::handle cls, const char *name, const char *doc) {
 template <nb::object (*Fn)(nb::handle)>
 void fast_method_noargs(nb::handle cls, const char *name, const char *doc) {
     PyCFunction entry = [](PyObject *self, PyObject *) noexcept -> PyObject * {
-        try {
-            return Fn(self).release().ptr();
-        } catch (nb::python_error &e) {
-            e.restore();
-        } catch (const std::exception &e) {
-            PyErr_SetString(PyExc_RuntimeError, e.what());
-        } catch (...) {
-            PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
-        }
-        return nullptr;
+        return guarded([&] { return Fn(self).release().ptr(); });
     };
     static PyMethodDef def = {name, entry, METH_NOARGS, doc};
     PyObject *descr = PyDescr_NewMethod(reinterpret_cast<PyTypeObject *>(cls.ptr()), &def);
