@@ -32,6 +32,7 @@ COMMANDS = (
     "doctor",
     "record",
     "snapshot",
+    "depth",
     "view",
 )
 

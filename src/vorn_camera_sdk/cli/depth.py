@@ -1,0 +1,40 @@
+"""``vorn-camera depth``: the depth of one fresh frame as files (16-bit
+millimetre PNG, a colourised PNG, the rectified pair and a PLY point cloud)."""
+
+from __future__ import annotations
+
+import argparse
+
+from .core import EXIT_OK, UsageError
+
+
+def register(sub) -> argparse.ArgumentParser:
+    """register(sub) -> argparse.ArgumentParser
+
+    Add the ``depth`` sub-command to the sub-parsers ``sub``.
+    """
+    from ..depth import PRESETS
+
+    sp = sub.add_parser(
+        "depth",
+        help="save one frame's depth: depth.png (mm), depth_color.png, left/right_rectified.png, cloud.ply")
+    sp.add_argument("source", nargs="?", metavar="SOURCE",
+                    help="a camera serial, camera facts .json file or .mkv recording (default: the first camera)")
+    sp.add_argument("-o", "--output", default=".", metavar="DIR", help="the folder for the files (default: .)")
+    sp.add_argument("--at", type=float, metavar="SECONDS", help="for a recording: the first frame at this time")
+    sp.add_argument("--preset", default="fast", choices=sorted(PRESETS), metavar="NAME",
+                    help=f"the matcher preset: {', '.join(PRESETS)} (default: fast)")
+    return sp
+
+
+def run(args: argparse.Namespace) -> int:
+    """run(args: argparse.Namespace) -> int: write the depth files and print their paths."""
+    from ..depth import depth_snapshot
+
+    try:
+        written = depth_snapshot(args.source, args.output, at=args.at, preset=args.preset)
+    except ValueError as exc:
+        raise UsageError(str(exc).rstrip(".")) from None
+    for path in written:
+        print(path)
+    return EXIT_OK
