@@ -17,7 +17,6 @@ import numpy as np
 
 from harness.feeds import RECORD
 from vorn_camera_sdk.cameras.camera_spec import CaptureMode
-from vorn_camera_sdk.depth import _eye_intrinsics
 
 CALIBRATION = RECORD.base_calibration
 SMALL = CaptureMode(1280, 360, 30, "MJPG", stereo=True)  # eyes 640x360 of a 1280x720 calibration
@@ -49,6 +48,11 @@ class Scene:
             x = origin[0] + s * direction[:, 0]
             ok = (s > 0) & (x >= lo) & (x < hi)
             best = np.where(ok & (s < best), s, best)
+        if self.far is not None:  # the step's side wall, X = step_x between the two planes
+            s = (self.step_x - origin[0]) / direction[:, 0]
+            z = origin[2] + s * direction[:, 2]
+            ok = (s > 0) & (z >= self.near + self.slope * self.step_x) & (z <= self.far + self.slope * self.step_x)
+            best = np.where(ok & (s < best), s, best)
         return best, origin[None, :] + best[:, None] * direction
 
 
@@ -79,6 +83,14 @@ def texture(u: np.ndarray, v: np.ndarray) -> np.ndarray:
     return out / 3.7
 
 
+def eye_model(role: str, mode: CaptureMode) -> tuple[np.ndarray, np.ndarray]:
+    """K and OpenCV's rational distortion vector of eye ``role``, scaled to ``mode``'s eyes."""
+    c = CALIBRATION.camera(role)
+    sx, sy = (mode.width // 2) / c.width, mode.height / c.height
+    k = np.array([[c.fx * sx, 0, c.cx * sx], [0, c.fy * sy, c.cy * sy], [0, 0, 1]])
+    return k, np.array([c.k1, c.k2, c.p1, c.p2, c.k3, c.k4, c.k5, c.k6])
+
+
 def _eye_pose(role: str) -> tuple[np.ndarray, np.ndarray]:
     camera = CALIBRATION.camera(role)
     return np.asarray(camera.rotation, float), np.asarray(camera.translation, float)
@@ -87,7 +99,7 @@ def _eye_pose(role: str) -> tuple[np.ndarray, np.ndarray]:
 def render_eye(scene: Scene, mode: CaptureMode, role: str) -> np.ndarray:
     """The raw grey image (float, 0..1) that eye ``role`` of ``mode`` sees."""
     eye = (mode.width // 2, mode.height)
-    k, d = _eye_intrinsics(np, CALIBRATION.camera(role), eye)
+    k, d = eye_model(role, mode)
     rotation, translation = _eye_pose(role)
     total = np.zeros(eye[1] * eye[0])
     for dx, dy in ((-0.25, -0.25), (0.25, -0.25), (-0.25, 0.25), (0.25, 0.25)):
@@ -112,9 +124,10 @@ def render(scene_name: str, mode: CaptureMode) -> np.ndarray:
 
 
 def encode(image: np.ndarray, fourcc: str) -> bytes:
-    """The frame as the camera sends it: a JPEG (quality 90) or YUYV bytes."""
+    """The frame as the camera sends it: a 4:2:2 JPEG (quality 85) or YUYV bytes."""
     if fourcc == "MJPG":
-        ok, data = cv2.imencode(".jpg", image, [cv2.IMWRITE_JPEG_QUALITY, 90])
+        ok, data = cv2.imencode(".jpg", image, [cv2.IMWRITE_JPEG_QUALITY, 85, cv2.IMWRITE_JPEG_SAMPLING_FACTOR,
+                                                cv2.IMWRITE_JPEG_SAMPLING_FACTOR_422])
         assert ok
         return data.tobytes()
     import av
@@ -137,7 +150,7 @@ def true_depth(scene_name: str, rectifier) -> np.ndarray:
 
 def project(points: np.ndarray, mode: CaptureMode, role: str) -> np.ndarray:
     """Raw pixel positions (N x 2) of 3-D points (left camera frame) in eye ``role``."""
-    k, d = _eye_intrinsics(np, CALIBRATION.camera(role), (mode.width // 2, mode.height))
+    k, d = eye_model(role, mode)
     rotation, translation = _eye_pose(role)
     pixels, _ = cv2.projectPoints(points.reshape(-1, 1, 3), cv2.Rodrigues(rotation)[0], translation, k, d)
     return pixels.reshape(-1, 2)

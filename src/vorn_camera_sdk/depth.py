@@ -161,13 +161,24 @@ class Rectifier:
         self.distortions = tuple(np.asarray(d, np.float64).ravel() for d in distortions)
         self.rotation = np.asarray(rotation, np.float64).reshape(3, 3)
         self.translation = np.asarray(translation, np.float64).reshape(3, 1)
-        r1, r2, p1, p2, q, _, _ = cv2.stereoRectify(
+        # Rectified once at the eye size; a smaller output is the same
+        # rectified view sampled more coarsely (pixel i of a 1/f image covers
+        # full pixels f*i .. f*i+f-1), so every scale agrees on the geometry.
+        r1, r2, p1, p2, _, _, _ = cv2.stereoRectify(
             self.camera_matrices[0], self.distortions[0], self.camera_matrices[1], self.distortions[1],
-            self.eye_size, self.rotation, self.translation,
-            flags=cv2.CALIB_ZERO_DISPARITY, alpha=alpha, newImageSize=self.size)
+            self.eye_size, self.rotation, self.translation, flags=cv2.CALIB_ZERO_DISPARITY, alpha=alpha)
+        sx, sy = self.size[0] / self.eye_size[0], self.size[1] / self.eye_size[1]
+        for p in (p1, p2):
+            p[0, :] *= sx
+            p[1, :] *= sy
+            p[0, 2] += 0.5 * sx - 0.5
+            p[1, 2] += 0.5 * sy - 0.5
         self.rotations = (r1, r2)
         self.projections = (p1, p2)
-        self.q = q
+        # OpenCV's reprojection matrix: (u, v, disparity, 1) -> homogeneous (X, Y, Z).
+        f, tx = p1[0, 0], p2[0, 3] / p2[0, 0]
+        self.q = np.array([[1.0, 0.0, 0.0, -p1[0, 2]], [0.0, 1.0, 0.0, -p1[1, 2]], [0.0, 0.0, 0.0, f],
+                           [0.0, 0.0, -1.0 / tx, (p1[0, 2] - p2[0, 2]) / tx]])
         self._maps: dict[int, tuple[tuple[Any, Any], tuple[Any, Any]]] = {}
         self._lock = threading.Lock()
 
@@ -279,13 +290,12 @@ class Rectifier:
 
 @dataclass(frozen=True)
 class Preset:
-    """A matcher setting: the working ``scale`` (None: the power-of-two
-    reduction that brings an eye down to about ``width`` pixels), the nearest
-    depth to find (sets the disparity range) and OpenCV's StereoSGBM
-    parameters (``P1``/``P2`` of None: 8 and 32 times the block area)."""
+    """A matcher setting: the working ``scale`` of the eyes (1, 1/2, 1/4,
+    1/8), the nearest depth to find (sets the disparity range) and OpenCV's
+    StereoSGBM parameters (``P1``/``P2`` of None: 8 and 32 times the block
+    area)."""
 
-    scale: Optional[float]
-    width: int
+    scale: float
     min_depth: float
     blockSize: int
     mode: str
@@ -299,11 +309,11 @@ class Preset:
 
 
 PRESETS: dict[str, Preset] = {
-    # Live use: the matcher at about 320 pixels of eye width, three-way SGM.
-    "fast": Preset(scale=None, width=320, min_depth=0.3, blockSize=5, mode="SGBM_3WAY", uniquenessRatio=10,
+    # Live use: the matcher at half the eye size, three-way SGM.
+    "fast": Preset(scale=0.5, min_depth=0.3, blockSize=5, mode="SGBM_3WAY", uniquenessRatio=10,
                    speckleWindowSize=60, speckleRange=2, disp12MaxDiff=1, preFilterCap=31),
     # Offline use: the eyes at full size, five-direction SGM.
-    "quality": Preset(scale=1.0, width=0, min_depth=0.3, blockSize=5, mode="SGBM", uniquenessRatio=8,
+    "quality": Preset(scale=1.0, min_depth=0.3, blockSize=5, mode="SGBM", uniquenessRatio=8,
                       speckleWindowSize=120, speckleRange=2, disp12MaxDiff=1, preFilterCap=31),
 }
 
@@ -314,14 +324,9 @@ _MODES = {"SGBM": "StereoSGBM_MODE_SGBM", "HH": "StereoSGBM_MODE_HH", "SGBM_3WAY
           "HH4": "StereoSGBM_MODE_HH4"}
 
 
-def _reduction_for(preset: Preset, scale: Optional[float], eye_width: int) -> int:
+def _reduction_for(preset: Preset, scale: Optional[float]) -> int:
     if scale is None:
         scale = preset.scale
-    if scale is None:
-        reduction = 1
-        while reduction < _REDUCTIONS[-1] and eye_width // (reduction * 2) >= preset.width:
-            reduction *= 2
-        return reduction
     reduction = round(1 / scale) if scale > 0 else 0
     if reduction not in _REDUCTIONS or abs(1 / reduction - scale) > 1e-9:
         raise ValueError(f"scale must be 1, 1/2, 1/4 or 1/8, not {scale!r}")
@@ -434,7 +439,7 @@ class DepthEstimator:
     ``DepthEstimator(calibration, mode, *, preset="fast")``: ``calibration``
     is anything ``calibration_of`` takes (a ``Calibration``, a camera
     record, a facts file path). Presets: "fast" (live use: the matcher at
-    about 320 pixels of eye width, three-way semi-global matching) and
+    half the eye size, three-way semi-global matching) and
     "quality" (offline: full eye size, five-direction matching).
     ``scale`` (1, 1/2, 1/4, 1/8) and ``min_depth`` (metres, sets the
     disparity range) override the preset, and so does any of OpenCV's
@@ -464,7 +469,7 @@ class DepthEstimator:
         if fourcc not in ("MJPG", "YUYV"):
             raise ValueError(f"depth decodes MJPG and YUYV modes, not {mode.fourcc!r}")
         self.fourcc = fourcc
-        self.reduction = _reduction_for(chosen, scale, mode.width // 2)
+        self.reduction = _reduction_for(chosen, scale)
         self.rectifier = Rectifier.from_calibration(calibration, mode, scale=1 / self.reduction)
         self.min_depth = chosen.min_depth if min_depth is None else float(min_depth)
         if not self.min_depth > 0:
