@@ -35,6 +35,9 @@ if TYPE_CHECKING:
     from .cameras.camera_facts import VornCameraFacts
     from .cameras.camera_spec import CaptureMode
 
+    _Pair = tuple[np.ndarray, np.ndarray]  # a left and a right image
+    _Maps = tuple[np.ndarray, np.ndarray]  # one eye's fixed-point remap tables
+
 DEPTH_EXTRA_HINT = "pip install 'vorn-camera-sdk[depth]'"
 
 # What to tell a user whose source has no calibration.
@@ -112,7 +115,7 @@ def _facts_from_file(path: str) -> "VornCameraFacts":
     return record
 
 
-def _eye_intrinsics(np: Any, camera: "CameraCalibration", eye: tuple[int, int]) -> tuple[Any, Any]:
+def _eye_intrinsics(np: Any, camera: "CameraCalibration", eye: tuple[int, int]) -> tuple["np.ndarray", "np.ndarray"]:
     """K and the distortion vector of ``camera`` scaled to an eye of size ``eye``."""
     width, height = eye
     calibrated = camera.width / camera.height
@@ -142,8 +145,8 @@ class Rectifier:
     disparity ``focal_length * baseline / Z``.
     """
 
-    def __init__(self, camera_matrices: tuple[Any, Any], distortions: tuple[Any, Any], rotation: Any,
-                 translation: Any, eye_size: tuple[int, int], *, scale: float = 1.0, alpha: float = 0.0) -> None:
+    def __init__(self, camera_matrices: tuple["np.ndarray", "np.ndarray"], distortions: tuple["np.ndarray", "np.ndarray"],
+                 rotation: "np.ndarray", translation: "np.ndarray", eye_size: tuple[int, int], *, scale: float = 1.0, alpha: float = 0.0) -> None:
         """__init__(camera_matrices: tuple[ndarray, ndarray], distortions: tuple[ndarray, ndarray], rotation: ndarray, translation: ndarray, eye_size: tuple[int, int], *, scale: float = 1.0, alpha: float = 0.0) -> None
 
         The rectification of two eyes of ``eye_size`` with intrinsics
@@ -179,7 +182,7 @@ class Rectifier:
         f, tx = p1[0, 0], p2[0, 3] / p2[0, 0]
         self.q = np.array([[1.0, 0.0, 0.0, -p1[0, 2]], [0.0, 1.0, 0.0, -p1[1, 2]], [0.0, 0.0, 0.0, f],
                            [0.0, 0.0, -1.0 / tx, (p1[0, 2] - p2[0, 2]) / tx]])
-        self._maps: dict[int, tuple[tuple[Any, Any], tuple[Any, Any]]] = {}
+        self._maps: dict[int, tuple[_Maps, _Maps]] = {}
         self._lock = threading.Lock()
 
     @classmethod
@@ -227,7 +230,7 @@ class Rectifier:
         p1 = self.projections[0]
         return float(p1[0, 2]), float(p1[1, 2])
 
-    def maps(self, reduction: int = 1) -> tuple[tuple[Any, Any], tuple[Any, Any]]:
+    def maps(self, reduction: int = 1) -> "tuple[_Maps, _Maps]":
         """maps(reduction: int = 1) -> tuple[tuple[ndarray, ndarray], tuple[ndarray, ndarray]]
 
         The fixed-point remap tables (CV_16SC2 and its interpolation table)
@@ -241,7 +244,7 @@ class Rectifier:
                 built = self._maps[reduction] = (self._eye_maps(0, reduction), self._eye_maps(1, reduction))
             return built
 
-    def _eye_maps(self, eye: int, reduction: int) -> tuple[Any, Any]:
+    def _eye_maps(self, eye: int, reduction: int) -> "_Maps":
         cv2 = import_cv2()
         mx, my = cv2.initUndistortRectifyMap(self.camera_matrices[eye], self.distortions[eye], self.rotations[eye],
                                              self.projections[eye], self.size, cv2.CV_32FC1)
@@ -251,8 +254,8 @@ class Rectifier:
             my = (my + 0.5) / reduction - 0.5
         return cv2.convertMaps(mx, my, cv2.CV_16SC2)
 
-    def rectify(self, left: Any, right: Any, *, reduction: int = 1,
-                interpolation: Optional[int] = None) -> tuple[Any, Any]:
+    def rectify(self, left: "np.ndarray", right: "np.ndarray", *, reduction: int = 1,
+                interpolation: Optional[int] = None) -> "_Pair":
         """rectify(left: ndarray, right: ndarray, *, reduction: int = 1, interpolation: Optional[int] = None) -> tuple[ndarray, ndarray]
 
         The rectified pair (each of ``size``) of raw eye images (grey or
@@ -263,7 +266,7 @@ class Rectifier:
         how = cv2.INTER_LINEAR if interpolation is None else interpolation
         return cv2.remap(left, l1, l2, how), cv2.remap(right, r1, r2, how)
 
-    def rectify_points(self, points: Any, eye: str = "left") -> Any:
+    def rectify_points(self, points: "np.ndarray", eye: str = "left") -> "np.ndarray":
         """rectify_points(points: ndarray, eye: str = "left") -> ndarray
 
         Raw pixel positions (N x 2, in ``eye_size`` pixels) of the ``eye``
@@ -358,7 +361,7 @@ class DepthFrame:
     focal_length: float
     principal_point: tuple[float, float]
     baseline: float
-    _colour: Optional[Callable[[], tuple["np.ndarray", "np.ndarray"]]] = dataclasses.field(default=None, repr=False)
+    _colour: Optional[Callable[[], "_Pair"]] = dataclasses.field(default=None, repr=False)
     _cache: dict = dataclasses.field(default_factory=dict, repr=False)
 
     def depth_mm(self) -> "np.ndarray":
@@ -510,7 +513,7 @@ class DepthEstimator:
 
     # -- getting the pair to the matcher's scale
 
-    def _grey_pair(self, data: Any) -> tuple[Any, Any]:
+    def _grey_pair(self, data: bytes) -> "_Pair":
         """Raw grey eyes at the matcher's reduction, as views where possible."""
         cv2, np = self._cv2, self._np
         eye_w, eye_h = self._eye
@@ -530,7 +533,7 @@ class DepthEstimator:
         half = eye_w // self.reduction
         return luma[:, :half], luma[:, half : 2 * half]
 
-    def _colour_pair_of_packet(self, data: Any) -> tuple[Any, Any]:
+    def _colour_pair_of_packet(self, data: bytes) -> "_Pair":
         cv2, np = self._cv2, self._np
         eye_w = self._eye[0]
         if self.fourcc == "MJPG":
@@ -544,7 +547,7 @@ class DepthEstimator:
         half = eye_w // self.reduction
         return self._rectify(image[:, :half], image[:, half : 2 * half])
 
-    def _rectify(self, left: Any, right: Any) -> tuple[Any, Any]:
+    def _rectify(self, left: "np.ndarray", right: "np.ndarray") -> "_Pair":
         cv2 = self._cv2
         (l1, l2), (r1, r2) = self._maps
         return cv2.remap(left, l1, l2, cv2.INTER_LINEAR), cv2.remap(right, r1, r2, cv2.INTER_LINEAR)
@@ -564,13 +567,13 @@ class DepthEstimator:
         if data is not None:
             left, right = self._grey_pair(data)
             rect_l, rect_r = self._rectify(left, right)
-            colour: Callable[[], tuple[Any, Any]] = lambda: self._colour_pair_of_packet(data)  # noqa: E731
+            colour: Callable[[], _Pair] = lambda: self._colour_pair_of_packet(data)  # noqa: E731
             return self._match(rect_l, rect_r, colour, index if index is not None else -1, *meta)
         image = getattr(item, "image", item)
         return self.compute_image(image, index=index if index is not None else getattr(item, "index", -1),
                                   sequence=meta[0], timestamp=meta[1], dropped=meta[2])
 
-    def compute_image(self, image: Any, *, index: int = -1, sequence: int = -1, timestamp: float = 0.0,
+    def compute_image(self, image: "np.ndarray", *, index: int = -1, sequence: int = -1, timestamp: float = 0.0,
                       dropped: int = 0) -> DepthFrame:
         """compute_image(image: ndarray, *, index: int = -1, sequence: int = -1, timestamp: float = 0.0, dropped: int = 0) -> DepthFrame
 
@@ -586,7 +589,7 @@ class DepthEstimator:
         half = self._eye[0] // self.reduction
         rect_l, rect_r = self._rectify(grey[:, :half], grey[:, half : 2 * half])
 
-        def colour() -> tuple[Any, Any]:
+        def colour() -> "_Pair":
             if image.ndim == 2:
                 return cv2.cvtColor(rect_l, cv2.COLOR_GRAY2BGR), cv2.cvtColor(rect_r, cv2.COLOR_GRAY2BGR)
             small = image if self.reduction == 1 else cv2.resize(
@@ -595,7 +598,7 @@ class DepthEstimator:
 
         return self._match(rect_l, rect_r, colour, index, sequence, timestamp, dropped)
 
-    def compute_rectified(self, left: Any, right: Any, *, index: int = -1, sequence: int = -1,
+    def compute_rectified(self, left: "np.ndarray", right: "np.ndarray", *, index: int = -1, sequence: int = -1,
                           timestamp: float = 0.0, dropped: int = 0) -> DepthFrame:
         """compute_rectified(left: ndarray, right: ndarray, *, index: int = -1, sequence: int = -1, timestamp: float = 0.0, dropped: int = 0) -> DepthFrame
 
@@ -603,7 +606,7 @@ class DepthEstimator:
         """
         return self._match(left, right, None, index, sequence, timestamp, dropped)
 
-    def _match(self, left: Any, right: Any, colour: Optional[Callable[[], tuple[Any, Any]]], index: int,
+    def _match(self, left: "np.ndarray", right: "np.ndarray", colour: Optional[Callable[[], "_Pair"]], index: int,
                sequence: int, timestamp: float, dropped: int) -> DepthFrame:
         np = self._np
         fixed = self.matcher.compute(left, right)  # int16, 1/16 pixel; OpenCV releases the GIL
@@ -620,7 +623,7 @@ class DepthEstimator:
 # ------------------------------------------------------------------------- pictures
 
 
-def depth_range(depth: Any, near: Optional[float] = None, far: Optional[float] = None) -> tuple[float, float]:
+def depth_range(depth: "np.ndarray", near: Optional[float] = None, far: Optional[float] = None) -> tuple[float, float]:
     """depth_range(depth: ndarray, near: Optional[float] = None, far: Optional[float] = None) -> tuple[float, float]
 
     The range in metres a colourised depth image spans: ``near``/``far``
@@ -640,7 +643,8 @@ def depth_range(depth: Any, near: Optional[float] = None, far: Optional[float] =
     return near, far
 
 
-def colorize(depth: Any, near: Optional[float] = None, far: Optional[float] = None) -> tuple[Any, tuple[float, float]]:
+def colorize(depth: "np.ndarray", near: Optional[float] = None,
+             far: Optional[float] = None) -> tuple["np.ndarray", tuple[float, float]]:
     """colorize(depth: ndarray, near: Optional[float] = None, far: Optional[float] = None) -> tuple[ndarray, tuple[float, float]]
 
     A BGR picture of a depth image in metres: near red through far blue
