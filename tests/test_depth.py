@@ -18,7 +18,7 @@ pytest.importorskip("av")
 import depth_scenes as ds  # noqa: E402
 from vorn_camera_sdk.cameras.camera_spec import CaptureMode  # noqa: E402
 from vorn_camera_sdk.cli import main  # noqa: E402
-from vorn_camera_sdk.depth import DepthEstimator, Rectifier  # noqa: E402
+from vorn_camera_sdk.depth import DepthEstimator, OnDemandDepth, Rectifier, legend  # noqa: E402
 from vorn_camera_sdk.platform.capture import Packet  # noqa: E402
 from vorn_camera_sdk.recording import record  # noqa: E402
 from vorn_camera_sdk.sources import camera_source  # noqa: E402
@@ -181,6 +181,29 @@ def test_depth_command_writes_the_files_of_a_recording(tmp_path, capsys):
     assert mm.dtype == np.uint16 and abs(np.median(mm[mm > 0]) - 1200) < 40
     assert f"element vertex {(mm > 0).sum()}\n".encode() in (tmp_path / "out" / "cloud.ply").read_bytes()[:300]
     assert cv2.imread(str(tmp_path / "out" / "left_rectified.png")).shape == (180, 320, 3)
+
+
+def test_viewer_depth_is_computed_only_between_start_and_stop():
+    view = OnDemandDepth(ds.CALIBRATION, ds.SMALL, near=0.5, far=2.5)
+    packets = [Packet(ds.encode(ds.render(name, ds.SMALL), "MJPG"), i, 0.0, 0)
+               for i, name in enumerate(["plane-1.2m", "plane-0.7m"])]
+    view.offer(packets[0])  # nobody looks yet
+    assert view.computed == 0 and view.latest is None and view.depth_jpeg() is None
+    for packet, metres in zip(packets, (1.2, 0.7)):
+        view.start()
+        view.offer(packet)
+        deadline = time.monotonic() + 30
+        while (view.latest is None or view.latest.sequence != packet.sequence) and time.monotonic() < deadline:
+            time.sleep(0.02)
+        assert view.distance_at(0.6, 0.5) == pytest.approx(metres, rel=0.04)
+        view.stop()
+        assert not any(t.name == "vorn-depth-view" for t in threading.enumerate())
+    view.offer(packets[0])
+    assert view.computed == 2 and view.latest.sequence == 1
+    picture = cv2.imdecode(np.frombuffer(view.depth_jpeg(), np.uint8), cv2.IMREAD_COLOR)
+    assert picture.shape == (180, 320, 3) and view.range == (0.5, 2.5)
+    stops = legend(*view.range)
+    assert [m for m, _ in stops] == pytest.approx(np.linspace(0.5, 2.5, 6)) and stops[0][1] != stops[-1][1]
 
 
 @pytest.mark.parametrize("calibration, mode, options, error, message", [

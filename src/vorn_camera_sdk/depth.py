@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import dataclasses
 import importlib
+import logging
 import math
 import os
 import threading
@@ -37,6 +38,8 @@ if TYPE_CHECKING:
 
     _Pair = tuple[np.ndarray, np.ndarray]  # a left and a right image
     _Maps = tuple[np.ndarray, np.ndarray]  # one eye's fixed-point remap tables
+
+_LOGGER = logging.getLogger(__name__)
 
 DEPTH_EXTRA_HINT = "pip install 'vorn-camera-sdk[depth]'"
 
@@ -709,3 +712,185 @@ def depth_snapshot(source: Any, out_dir: Union[str, "os.PathLike[str]"], *, at: 
     finally:
         packet_source.close()
     return write_outputs(frame, out_dir)
+
+
+def legend(near: float, far: float, stops: int = 6) -> list[tuple[float, str]]:
+    """legend(near: float, far: float, stops: int = 6) -> list[tuple[float, str]]
+
+    Evenly spaced (metres, "#rrggbb") stops of the colour map ``colorize``
+    uses over [near, far], nearest first: a page draws its legend from them.
+    """
+    cv2, np = import_cv2(), _numpy()
+    levels = np.linspace(255, 0, stops).round().astype(np.uint8).reshape(-1, 1)
+    colours = cv2.applyColorMap(levels, cv2.COLORMAP_TURBO).reshape(-1, 3)
+    metres = np.linspace(near, far, stops)
+    return [(float(m), "#{:02x}{:02x}{:02x}".format(int(c[2]), int(c[1]), int(c[0]))) for m, c in zip(metres, colours)]
+
+
+def guide_lines(pair: "_Pair", spacing: int = 24) -> "np.ndarray":
+    """guide_lines(pair: tuple[numpy.ndarray, numpy.ndarray], spacing: int = 24) -> numpy.ndarray
+
+    The rectified pair side by side (BGR) with a horizontal line every
+    ``spacing`` rows: on a good calibration a feature lies on the same line
+    in both halves.
+    """
+    np = _numpy()
+    left, right = pair
+    both = np.concatenate([left, right], axis=1)
+    if both.ndim == 2:
+        both = np.repeat(both[:, :, None], 3, axis=2)
+    both[spacing // 2 :: spacing, :, :] = (0, 255, 0)
+    return both
+
+
+def scaled_calibration(calibration: Any, mode: "CaptureMode") -> dict[str, Any]:
+    """scaled_calibration(calibration: Calibration, mode: CaptureMode) -> dict[str, Any]
+
+    What a user checks the calibration by, for stereo ``mode``: per eye
+    ("left", "right") fx, fy, cx, cy scaled to the mode's eye size, the
+    distortion (k1, k2, p1, p2, k3, k4, k5, k6) and the pose (rotation,
+    translation in metres); and the rectified "baseline" (metres) and
+    "focal_length" (pixels) at the eye size. JSON-ready.
+    """
+    np = _numpy()
+    rectifier = Rectifier.from_calibration(calibration, mode)
+    cal = calibration_of(calibration)
+    out: dict[str, Any] = {"eye_size": list(rectifier.eye_size)}
+    for index, role in enumerate(("left", "right")):
+        camera = cal.camera(role)
+        k, d = rectifier.camera_matrices[index], rectifier.distortions[index]
+        names = ("k1", "k2", "p1", "p2", "k3", "k4", "k5", "k6")
+        out[role] = {
+            "fx": float(k[0, 0]), "fy": float(k[1, 1]), "cx": float(k[0, 2]), "cy": float(k[1, 2]),
+            **{name: float(value) for name, value in zip(names, d)},
+            "rotation": np.asarray(camera.rotation, float).tolist(),
+            "translation": np.asarray(camera.translation, float).tolist(),
+        }
+    out["baseline"] = rectifier.baseline
+    out["focal_length"] = rectifier.focal_length
+    return out
+
+
+class OnDemandDepth:
+    """Depth for a stream whose packets another reader hands out (a viewer's
+    packet loop), computed only while someone looks.
+
+    ``offer(packet)`` keeps a reference to the newest packet (cheap; ignored
+    while stopped). ``start()`` runs a worker thread that computes depth for
+    the newest packet offered, ``stop()`` ends and joins it; both may be
+    called repeatedly (a page opened, closed). ``latest`` is the newest
+    ``DepthFrame``; ``depth_jpeg()`` and ``rectified_jpeg()`` its pictures,
+    ``range`` the colour map's (near, far) metres and ``distance_at(x, y)``
+    the depth under a point given as fractions of the image (0..1).
+    """
+
+    def __init__(self, calibration: Any, mode: "CaptureMode", *, preset: str = "fast",
+                 near: Optional[float] = None, far: Optional[float] = None) -> None:
+        """__init__(calibration: Calibration, mode: CaptureMode, *, preset: str = "fast", near: Optional[float] = None, far: Optional[float] = None) -> None"""
+        self.estimator = DepthEstimator(calibration, mode, preset=preset)
+        self._near, self._far = near, far
+        self._wake = threading.Condition()
+        self._packet: Any = None
+        self._latest: Optional[DepthFrame] = None
+        self._range: tuple[float, float] = depth_range(_numpy().empty(0, _numpy().float32), near, far)
+        self._thread: Optional[threading.Thread] = None
+        self._running = False
+        self.computed = 0
+
+    @property
+    def running(self) -> bool:
+        """running -> bool: whether the worker computes depth now."""
+        return self._running
+
+    @property
+    def latest(self) -> Optional[DepthFrame]:
+        """latest -> Optional[DepthFrame]: the newest depth computed, None before the first."""
+        return self._latest
+
+    @property
+    def range(self) -> tuple[float, float]:
+        """range -> tuple[float, float]: the (near, far) metres the depth picture spans."""
+        return self._range
+
+    def offer(self, packet: Any) -> None:
+        """offer(packet) -> None: the newest undecoded packet of the stream."""
+        if self._running:
+            with self._wake:
+                self._packet = packet
+                self._wake.notify()
+
+    def start(self) -> None:
+        """start() -> None: compute depth from now on (nothing when running)."""
+        with self._wake:
+            if self._running:
+                return
+            self._running = True
+            self._thread = threading.Thread(target=self._run, name="vorn-depth-view", daemon=True)
+            self._thread.start()
+
+    def stop(self) -> None:
+        """stop() -> None: stop computing and join the worker (nothing when stopped)."""
+        with self._wake:
+            self._running = False
+            self._packet = None
+            self._wake.notify_all()
+            thread, self._thread = self._thread, None
+        if thread is not None and thread is not threading.current_thread():
+            thread.join()
+
+    close = stop
+
+    def _run(self) -> None:
+        while True:
+            with self._wake:
+                while self._running and self._packet is None:
+                    self._wake.wait()
+                if not self._running:
+                    return
+                packet, self._packet = self._packet, None
+            try:
+                frame = self.estimator.compute(packet)
+            except ValueError:  # a damaged frame: wait for the next one
+                continue
+            except Exception:
+                _LOGGER.exception("depth failed for packet sequence=%s", getattr(packet, "sequence", None))
+                continue
+            self._range = depth_range(frame.depth, self._near, self._far)
+            self._latest = frame
+            self.computed += 1
+
+    def depth_jpeg(self, quality: int = 85) -> Optional[bytes]:
+        """depth_jpeg(quality: int = 85) -> Optional[bytes]: the newest depth colourised, as a JPEG."""
+        frame = self._latest
+        if frame is None:
+            return None
+        picture, _ = colorize(frame.depth, *self._range)
+        return _jpeg(picture, quality)
+
+    def rectified_jpeg(self, quality: int = 85) -> Optional[bytes]:
+        """rectified_jpeg(quality: int = 85) -> Optional[bytes]: the newest rectified pair with guide lines, as a JPEG."""
+        frame = self._latest
+        if frame is None:
+            return None
+        return _jpeg(guide_lines(frame.rectified_color()), quality)
+
+    def distance_at(self, x: float, y: float) -> Optional[float]:
+        """distance_at(x: float, y: float) -> Optional[float]
+
+        The depth in metres at (x, y), fractions (0..1) of the depth image's
+        width and height; None without depth there.
+        """
+        frame = self._latest
+        if frame is None or not (0 <= x <= 1 and 0 <= y <= 1):
+            return None
+        height, width = frame.depth.shape
+        value = float(frame.depth[min(int(y * height), height - 1), min(int(x * width), width - 1)])
+        return None if math.isnan(value) else value
+
+
+def _jpeg(picture: "np.ndarray", quality: int) -> bytes:
+    cv2 = import_cv2()
+    ok, data = cv2.imencode(".jpg", picture, [cv2.IMWRITE_JPEG_QUALITY, int(quality)])
+    if not ok:
+        raise ValueError("the picture could not be encoded as a JPEG")
+    return bytes(data)
