@@ -98,7 +98,7 @@ def test_the_step_edge_is_where_it_is(mode):
 
 def test_depth_images_point_cloud_and_ply_agree(tmp_path):
     estimator = DepthEstimator(ds.CALIBRATION, ds.SMALL)
-    frame = estimator.compute_image(ds.render("slanted", ds.SMALL))
+    frame = estimator.compute(ds.render("slanted", ds.SMALL))  # a whole BGR image
     mm = frame.depth_mm()
     assert mm.dtype == np.uint16 and (mm[~frame.valid] == 0).all()
     assert np.abs(mm[frame.valid] - frame.depth[frame.valid] * 1000).max() <= 0.5

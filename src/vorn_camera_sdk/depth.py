@@ -529,8 +529,9 @@ class DepthEstimator:
         width, height = self.mode.width, self.mode.height
         if len(data) != width * height * 2:
             raise ValueError(f"a YUYV frame of {width}x{height} has {width * height * 2} bytes, not {len(data)}")
-        # YUYV: every even byte is a luma sample. One strided copy, no colour work.
-        luma = np.ascontiguousarray(np.frombuffer(data, np.uint8).reshape(height, width, 2)[:, :, 0])
+        # YUYV: every even byte is a luma sample; OpenCV's YUY2-to-grey copies
+        # them out as they are (no colour arithmetic).
+        luma = cv2.cvtColor(np.frombuffer(data, np.uint8).reshape(height, width, 2), cv2.COLOR_YUV2GRAY_YUY2)
         if self.reduction != 1:
             luma = cv2.resize(luma, (width // self.reduction, height // self.reduction), interpolation=cv2.INTER_AREA)
         half = eye_w // self.reduction
@@ -565,7 +566,7 @@ class DepthEstimator:
         whole side-by-side image (BGR or grey). ``index`` overrides the
         item's own. ValueError for a packet that does not decode.
         """
-        data = getattr(item, "data", None)
+        data = None if isinstance(item, self._np.ndarray) else getattr(item, "data", None)
         meta = (getattr(item, "sequence", -1), getattr(item, "timestamp", 0.0), getattr(item, "dropped", 0))
         if data is not None:
             left, right = self._grey_pair(data)
