@@ -232,7 +232,10 @@ def test_depth_command_refusals(tmp_path, capsys, argv, message):
     assert message in capsys.readouterr().err
 
 
-def test_missing_opencv_names_the_extra(monkeypatch):
+def test_missing_opencv_names_the_extra(tmp_path, monkeypatch, capsys):
+    record(RenderedFeed(ds.SMALL, ["plane-1.2m"]), tmp_path / "run.mkv")
     monkeypatch.setitem(sys.modules, "cv2", None)
     with pytest.raises(ImportError, match=r"pip install 'vorn-camera-sdk\[depth\]'"):
         DepthEstimator(ds.CALIBRATION, ds.SMALL)
+    assert main(["depth", str(tmp_path / "run.mkv"), "-o", str(tmp_path)]) == 1
+    assert capsys.readouterr().err == "vorn-camera: depth needs OpenCV: pip install 'vorn-camera-sdk[depth]'.\n"

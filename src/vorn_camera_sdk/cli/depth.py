@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import argparse
 
-from .core import EXIT_OK, UsageError
+from .core import EXIT_NOTHING, EXIT_OK, UsageError, err
 
 
 def register(sub) -> argparse.ArgumentParser:
@@ -35,6 +35,9 @@ def run(args: argparse.Namespace) -> int:
         written = depth_snapshot(args.source, args.output, at=args.at, preset=args.preset)
     except ValueError as exc:
         raise UsageError(str(exc).rstrip(".")) from None
+    except ImportError as exc:  # the depth or stream extra is missing: the message names it
+        err(f"{exc}.")
+        return EXIT_NOTHING
     for path in written:
         print(path)
     return EXIT_OK
