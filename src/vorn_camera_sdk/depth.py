@@ -367,6 +367,12 @@ class DepthFrame:
     _colour: Optional[Callable[[], "_Pair"]] = dataclasses.field(default=None, repr=False)
     _cache: dict = dataclasses.field(default_factory=dict, repr=False)
 
+    def __repr__(self) -> str:
+        height, width = self.depth.shape
+        share = float(self.valid.mean()) * 100 if self.valid.size else 0.0
+        return (f"<DepthFrame index={self.index} sequence={self.sequence} timestamp={self.timestamp:.3f} "
+                f"{width}x{height} valid={share:.1f}% dropped={self.dropped}>")
+
     def depth_mm(self) -> "np.ndarray":
         """depth_mm(self) -> numpy.ndarray
 
