@@ -5,6 +5,7 @@ the calibrated size; replay against live; the depth command's files."""
 
 from __future__ import annotations
 
+import dataclasses
 import sys
 import threading
 import time
@@ -210,6 +211,8 @@ def test_viewer_depth_is_computed_only_between_start_and_stop():
     (None, ds.SMALL, {}, ValueError, "vorn-camera facts SERIAL -o FILE"),
     (ds.CALIBRATION, CaptureMode(640, 360, 30, "MJPG", stereo=False), {}, ValueError, "stereo capture mode"),
     (ds.CALIBRATION, CaptureMode(1280, 480, 30, "MJPG", stereo=True), {}, ValueError, "aspect"),
+    (dataclasses.replace(ds.CALIBRATION, cameras=(ds.CALIBRATION.left, dataclasses.replace(
+        ds.CALIBRATION.right, translation=(0.0601, 0.0002, 0.0004)))), ds.SMALL, {}, ValueError, "not to its right"),
     (ds.CALIBRATION, ds.SMALL, {"preset": "best"}, ValueError, "preset must be one of 'fast', 'quality'"),
     (ds.CALIBRATION, ds.SMALL, {"scale": 0.3}, ValueError, "scale must be 1, 1/2, 1/4 or 1/8"),
     (ds.CALIBRATION, ds.SMALL, {"windowSize": 3}, TypeError, "unknown matcher parameter 'windowSize'"),

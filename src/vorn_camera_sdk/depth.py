@@ -179,6 +179,10 @@ class Rectifier:
             p[1, :] *= sy
             p[0, 2] += 0.5 * sx - 0.5
             p[1, 2] += 0.5 * sy - 0.5
+        if not (p2[0, 3] < 0 and abs(p2[1, 3]) < abs(p2[0, 3])):
+            raise ValueError(
+                f"the right eye sits at {(-self.rotation.T @ self.translation).ravel().round(4).tolist()} m from the "
+                f"left one, not to its right: depth needs a side-by-side pair with the right eye on the right")
         self.rotations = (r1, r2)
         self.projections = (p1, p2)
         # OpenCV's reprojection matrix: (u, v, disparity, 1) -> homogeneous (X, Y, Z).
