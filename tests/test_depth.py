@@ -19,7 +19,7 @@ pytest.importorskip("av")
 import depth_scenes as ds  # noqa: E402
 from vorn_camera_sdk.cameras.camera_spec import CaptureMode  # noqa: E402
 from vorn_camera_sdk.cli import main  # noqa: E402
-from vorn_camera_sdk.depth import DepthEstimator, OnDemandDepth, Rectifier, legend  # noqa: E402
+from vorn_camera_sdk.depth import DepthEstimator, OnDemandDepth, Rectifier, legend, scaled_calibration  # noqa: E402
 from vorn_camera_sdk.platform.capture import Packet  # noqa: E402
 from vorn_camera_sdk.recording import record  # noqa: E402
 from vorn_camera_sdk.sources import camera_source  # noqa: E402
@@ -203,6 +203,9 @@ def test_viewer_depth_is_computed_only_between_start_and_stop():
     assert view.computed == 2 and view.latest.sequence == 1
     picture = cv2.imdecode(np.frombuffer(view.depth_jpeg(), np.uint8), cv2.IMREAD_COLOR)
     assert picture.shape == (180, 320, 3) and view.range == (0.5, 2.5)
+    shown = scaled_calibration(ds.CALIBRATION, ds.SMALL)  # what the page lists, in the mode's pixels
+    assert (shown["left"]["fx"], shown["right"]["cy"], shown["right"]["p1"]) == (712.4 / 2, 360.9 / 2, 0.0003)
+    assert shown["right"]["translation"] == [-0.0601, 0.0002, 0.0004] and shown["eye_size"] == [640, 360]
     stops = legend(*view.range)
     assert [m for m, _ in stops] == pytest.approx(np.linspace(0.5, 2.5, 6)) and stops[0][1] != stops[-1][1]
 
