@@ -6,6 +6,7 @@ the calibrated size; replay against live; the depth command's files."""
 from __future__ import annotations
 
 import dataclasses
+import errno
 import sys
 import threading
 import time
@@ -170,6 +171,30 @@ def test_replay_gives_every_frame_deterministically_and_live_gives_the_same_dept
     while any(t.name == "vorn-depth" for t in threading.enumerate()) and time.monotonic() < deadline:
         time.sleep(0.05)
     assert not any(t.name == "vorn-depth" for t in threading.enumerate())
+
+
+def test_a_camera_lost_while_depth_flows_raises_after_the_newest_depth(monkeypatch):
+    from vorn_camera_sdk.platform.capture import DeviceLostError
+
+    feed = RenderedFeed(ds.SMALL, ["plane-1.2m", "plane-0.7m"])
+
+    class VanishingStream:
+        def __init__(self, os_id, mode, *, latest, serial):
+            self.width, self.height = mode.width, mode.height
+
+        def __iter__(self):
+            yield from feed.sent
+            raise DeviceLostError(errno.ENODEV, "VORN camera AB12CD34 was unplugged", "/dev/video0")
+
+        def close(self):
+            pass
+
+    monkeypatch.setattr(camera_source, "_capture_stream_class", lambda: VanishingStream)
+    got = []
+    with CameraSource(ds.RECORD, ds.SMALL) as source, pytest.raises(DeviceLostError, match="unplugged"):
+        for depth in source.depth():
+            got.append(depth.sequence)
+    assert got[-1] == 101  # the newest depth before the loss is handed out first
 
 
 def test_depth_command_writes_the_files_of_a_recording(tmp_path, capsys):
