@@ -438,7 +438,7 @@ def snapshot(source: Any, out_dir: Union[str, "os.PathLike[str]"], *, at: Option
             where = describe_source(packet_source)
             if at is None or last is None:
                 raise ValueError(f"{where} has no frame")
-            raise ValueError(f"{where} has no frame at {at:g} s: the recording is {last:.2f} s long")
+            raise ValueError(f"{where} has no frame at {at} s: the recording is {last:.2f} s long")
         views = png_views(chosen, mode)
     finally:
         packet_source.close()

@@ -62,15 +62,16 @@ class _SourceControls(CameraControls):
         self._closed = False
         self._lock = threading.Lock()
 
-    def get(self, name: str) -> Optional[float]:
-        """get(name: str) -> Optional[float]
+    def get(self, name: str) -> Optional[int]:
+        """get(name: str) -> Optional[int]
 
-        The control's value in raw device units (a whole number for the
-        integer controls), or None when the name is unknown or the camera
-        refuses the request. Safe while the source reconnects.
+        The control's value in raw device units (the camera's controls are
+        all integer controls), or None when the name is unknown or the
+        camera refuses the request. Safe while the source reconnects.
         """
         with self._lock:
-            return self._handle.get(name)
+            value = self._handle.get(name)
+        return None if value is None else int(value)
 
     def set(self, name: str, value: float) -> bool:
         """set(name: str, value: float) -> bool"""
