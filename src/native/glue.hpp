@@ -280,15 +280,17 @@ class released {
 
 // Registers `on_exit()` with atexit: it closes the module's exit gate, then
 // runs `on_exit` (closing what the module still has open; true when there
-// was something). Objects still open then, or a thread still waiting, stay
-// referenced by threads that never return: nanobind's report of instances
-// alive at shutdown would only list those, so it is turned off.
+// was something). Objects still open then, or threads still running (the
+// daemon threads the interpreter never joins), stay referenced by threads
+// that never return: nanobind's report of instances alive at shutdown
+// would only list those, so it is turned off then.
 template <typename Fn>
 void at_exit(Fn &&on_exit) {
     nb::object handler = nb::cpp_function([on_exit = std::forward<Fn>(on_exit)]() {
         exit_gate().close();
         bool left_open = on_exit();
-        if (left_open || exit_gate().away.load() != 0)
+        nb::object threads = import_name("threading", "active_count")();
+        if (left_open || exit_gate().away.load() != 0 || nb::cast<int>(threads) > 1)
             nb::set_leak_warnings(false);
     });
     import_name("atexit", "register")(handler);

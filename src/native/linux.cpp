@@ -539,7 +539,9 @@ void controls_close(const Controls &c, nb::handle self) {
         vorn::raise(PyExc_OverflowError, "Python int too large to convert to C int");
     int fd = int(value);
     nb::setattr(self, k.fd, nb::int_(-1));
-    while (c.in_flight->busy(fd)) {
+    // At exit, a request whose thread was parked on its way back never
+    // finishes: nothing is waited for then.
+    while (c.in_flight->busy(fd) && !vorn::exit_gate().closed()) {
         vorn::released unlocked;  // lets the requests finish
         const timespec pause{0, 200 * 1000};
         ::nanosleep(&pause, nullptr);
@@ -763,6 +765,10 @@ void def_method(nb::handle cls, nb::handle scope, const char *name, Fn &&fn, con
 NB_MODULE(linux, m) {
     m.doc() = "Linux platform backend: V4L2 device nodes, sysfs, control handles, stream "
               "open arguments and the CUDA library preload.";
+
+    // Requests still running in other threads at exit are parked on their
+    // way back (control handles are left to the process's end).
+    vorn::at_exit([] { return false; });
 
     for (const char *name :
          {"_FOURCC_TO_FFMPEG", "CameraControls", "PlatformBackend", "VideoDeviceInfo", "parse_vorn_iproduct"})
