@@ -159,3 +159,82 @@ def test_a_recording_ends_while_the_camera_sends_nothing(tmp_path, how):
         proc.kill()
     assert proc.returncode == 0 and f"{FRAMES} frames" in stdout
     assert len(list(MkvSource(out).packets())) == FRAMES
+
+
+def _foreign_file(path: Path, kind: str) -> Path:
+    """A file another tool made: PyAV video without our tags, a wrong mode
+    tag, H.264 video, audio only, or text."""
+    if kind == "text":
+        path.write_text("not a recording\n")
+        return path
+    container = av.open(str(path), "w", format="matroska")
+    if kind == "audio":
+        stream = container.add_stream("pcm_s16le", rate=8000)
+        frame = av.AudioFrame.from_ndarray(np.zeros((1, 800), np.int16), format="s16", layout="mono")
+        frame.sample_rate = 8000
+        for packet in [*stream.encode(frame), *stream.encode(None)]:
+            container.mux(packet)
+        container.close()
+        return path
+    if kind == "wrong-tag":
+        container.metadata["VORN_CAPTURE_MODE"] = "1920x1080@60/H264"
+    codec, pix_fmt = ("libx264", "yuv420p") if kind == "h264" else ("mjpeg", "yuvj422p")
+    stream = container.add_stream(codec, rate=30)
+    stream.width, stream.height, stream.pix_fmt = 1280, 360, pix_fmt  # a side-by-side stereo size of the catalog
+    for i in range(10):
+        frame = av.VideoFrame.from_ndarray(np.full((360, 1280, 3), i * 20, np.uint8), format="bgr24")
+        for packet in stream.encode(frame.reformat(format=pix_fmt)):
+            container.mux(packet)
+    for packet in stream.encode(None):
+        container.mux(packet)
+    container.close()
+    return path
+
+
+FOREIGN_FILES = [
+    ("plain", "up.MKV", None),
+    ("wrong-tag", "tagged.mkv", "its VORN_CAPTURE_MODE tag says 1920x1080@60/H264 but the video is 1280x360 MJPG"),
+    ("h264", "t360.webm", "holds h264 video; the tool replays MJPEG and YUYV recordings"),
+    ("audio", "sound.mkv", "is no recording: it holds no video"),
+    ("text", "notes.mkv", "is no recording: Invalid data found"),
+]
+
+
+@pytest.mark.parametrize("kind, name, message, command", [
+    (*row, command) for row in FOREIGN_FILES for command in ("snapshot", "view")
+    if row[2] is not None or command == "snapshot"  # a good file is served: the viewer's tests cover that
+])
+def test_recordings_from_elsewhere(tmp_path, capsys, kind, name, message, command):
+    """Every command that takes a recording checks it the same way before
+    it serves or writes; a plain stereo MJPEG file replays with the mode
+    its stream shows."""
+    path = _foreign_file(tmp_path / name, kind)
+    if message is None:
+        assert MkvSource(path).mode == CaptureMode(1280, 360, 30, "MJPG", stereo=True)
+        assert main([command, str(path), "-o", str(tmp_path / "out")]) == 0
+        assert [Path(p).name for p in capsys.readouterr().out.split()] == ["left.png", "right.png", "frame.png"]
+        return
+    options = ["-o", str(tmp_path / "out")] if command == "snapshot" else ["--port", "0"]
+    assert main([command, str(path), *options]) == 2
+    out, err = capsys.readouterr()
+    assert out == "" and err.startswith(f"vorn-camera: {path}") and err.count("\n") == 1
+    assert message in err and not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("option, message", [
+    ("--port", "port {port} on 127.0.0.1 is in use; choose another with --port"),
+    ("--bind", "--bind 192.0.2.1 is not an address of this machine"),
+])
+def test_view_names_the_port_or_address_it_cannot_listen_on(tmp_path, option, message):
+    import socket
+
+    record(Feed(STEREO_MJPG, 3), tmp_path / "run.mkv")
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        port = taken.getsockname()[1]
+        value = str(port) if option == "--port" else "192.0.2.1"  # an address of no machine here
+        proc = subprocess.run([sys.executable, "-m", "vorn_camera_sdk", "view", str(tmp_path / "run.mkv"),
+                               option, value], capture_output=True, text=True, timeout=60)
+    assert (proc.returncode, proc.stdout) == (2, "")
+    assert proc.stderr.startswith(f"vorn-camera: {message.format(port=port)}") and proc.stderr.count("\n") == 1

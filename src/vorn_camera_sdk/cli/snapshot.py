@@ -7,7 +7,7 @@ import argparse
 import os
 
 from .core import EXIT_OK, UsageError
-from .sources import SOURCE_FORMS, check_seconds, open_source
+from .sources import SOURCE_FORMS, check_seconds, names_a_camera, open_source
 
 
 def register(sub) -> argparse.ArgumentParser:
@@ -27,6 +27,8 @@ def run(args: argparse.Namespace) -> int:
     from ..recording import snapshot
 
     check_seconds("--at", args.at, zero=True)
+    if args.at is not None and names_a_camera(args.source):
+        raise UsageError("--at applies to recordings only; a live camera gives its newest frame")
     if os.path.exists(args.output) and not os.path.isdir(args.output):
         raise UsageError(f"-o {args.output} is a file; give a folder for the PNG files")
     source = open_source(args.source, command="snapshot")

@@ -56,6 +56,20 @@ def open_source(text: Optional[str], *, command: str, recordings: bool = True) -
     return _camera(resolve_source_arg, name)
 
 
+def names_a_camera(text: Optional[str]) -> bool:
+    """names_a_camera(text: Optional[str]) -> bool
+
+    Whether SOURCE ``text`` names a live camera (None, a serial or an
+    existing camera facts file) rather than a recording or a file.
+    """
+    if text is None:
+        return True
+    name = text.strip()
+    if os.path.exists(name):
+        return name.lower().endswith(".json") and not os.path.isdir(name)
+    return bool(name) and "/" not in name and not name.lower().endswith(_FILE_SUFFIXES)
+
+
 def _camera(resolve: Any, name: Optional[str]) -> Any:
     # A live camera, by serial or facts file, or the first one; the
     # resolver's own "not found" errors said in the tool's words.
