@@ -76,8 +76,9 @@ def test_close_from_another_thread_ends_a_wait_at_once():
     assert {"anon_inode", "socket"} <= {target.split(":")[0] for target in mine.values()}  # eventfd, uevent socket
     threading.Timer(0.2, watcher.close).start()
     started = time.monotonic()
+    assert watcher.read(60) is None  # a close that did not end the wait would take the whole minute
+    assert time.monotonic() - started < 30
     assert list(watcher) == []
-    assert time.monotonic() - started < 5
     assert watcher.closed and watcher.read() is None and watcher.mode == "uevent"
     now = open_fds()
     assert not [fd for fd, target in mine.items() if now.get(fd) == target]
@@ -88,7 +89,7 @@ def test_timeout_ends_iteration_and_read(timeout, read_timeout, seconds):
     with watch_cameras(timeout=timeout) as watcher:
         started = time.monotonic()
         assert watcher.read(read_timeout) is None
-        assert seconds <= time.monotonic() - started < seconds + 5
+        assert seconds <= time.monotonic() - started < seconds + 0.6  # not rounded up to whole seconds
         if timeout is not None:
             assert list(watcher) == []
 
