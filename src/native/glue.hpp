@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
+#include <deque>
 #include <exception>
 #include <new>
 #include <stdexcept>
@@ -499,16 +500,22 @@ inline void signed_classmethod(nb::handle cls, const char *name, const char *par
             return PyObject_Vectorcall(target, args, size_t(PyVectorcall_NARGS(size_t(nargsf))), kwnames);
         }
     };
-    // One definition per class and name, kept for the life of the process.
-    auto *text = new std::string;
+    // One definition per class and name, kept for the life of the process
+    // (a deque never moves what it holds).
+    struct Definition {
+        PyMethodDef def;
+        std::string text;
+    };
+    static std::deque<Definition> definitions;
     nb::object doc = callable.attr("__doc__");
     const char *utf8 = doc.is_none() ? "" : PyUnicode_AsUTF8(doc.ptr());
     if (!utf8)
         throw nb::python_error();
-    std::string rest = utf8;
-    auto *def = new PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Entry::call)),
-                                METH_FASTCALL | METH_KEYWORDS,
-                                signed_doc(text, name, std::string("cls, ") + params, rest.c_str())};
+    Definition &entry = definitions.emplace_back();
+    entry.def = {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Entry::call)),
+                 METH_FASTCALL | METH_KEYWORDS, nullptr};
+    entry.def.ml_doc = signed_doc(&entry.text, name, std::string("cls, ") + params, utf8);
+    PyMethodDef *def = &entry.def;
     nb::object module = nb::getattr(cls, "__module__", nb::none());
     PyObject *fn = PyCFunction_NewEx(def, callable.ptr(), module.ptr());
     if (!fn)
