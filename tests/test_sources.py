@@ -267,13 +267,17 @@ def test_close_races(scripted, race):
 
 
 def test_reconnect_continues_the_count_with_the_frames_missed(scripted):
-    """The Python side of a reconnection: the camera goes away after two
-    frames and comes back on its node; the first frame after the gap counts
-    the frames missed at the mode's rate, the index goes on."""
+    """The Python side of the losses and of a reconnection: a frame that does
+    not decode counts as lost; the camera goes away after three frames and
+    comes back on its node; the first frame after the gap counts the frames
+    missed at the mode's rate, the index goes on."""
+    from vorn_camera_sdk.platform.capture import Packet
+
     fps = float(MODE.fps)
-    ScriptedStream.script = [(packets_at(10.0, 10.0 + 1 / fps), "lost", 0),
-                             (packets_at(10.0 + 6 / fps, 10.0 + 7 / fps), "end", 0)]
+    before = packets_at(10.0, 10.0 + 1 / fps, 10.0 + 2 / fps)
+    before[1] = Packet(b"\xff\xd8 not a picture", 1, before[1].timestamp, 0)
+    ScriptedStream.script = [(before, "lost", 0), (packets_at(10.0 + 8 / fps, 10.0 + 9 / fps), "end", 0)]
     source = CameraSource(scripted, MODE, reconnect=10)
     frames = [(f.index, f.dropped) for f in source]
-    assert frames == [(0, 0), (1, 0), (2, 4), (3, 0)] and source.reconnects == 1
+    assert frames == [(0, 0), (1, 1), (2, 5), (3, 0)] and source.reconnects == 1
     assert [s.os_id for s in ScriptedStream.opened] == [scripted.os_id] * 2
