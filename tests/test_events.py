@@ -60,7 +60,7 @@ def test_list_watch_in_a_namespace_without_kernel_events(emu, as_json):
         again = emu.add_camera("VORN Talvex AB12CD34", index=7)
         assert read_line(proc, as_json) == watch_line("added", again.path, "VORN Talvex", "AB12CD34", as_json)
 
-        proc.send_signal(signal.SIGINT)  # Ctrl-C ends the watch
+        proc.send_signal(signal.SIGTERM if as_json else signal.SIGINT)  # either ends the watch
         assert proc.wait(10) == 0
         assert proc.stdout.read() == "" and proc.stderr.read() == ""
     finally:
