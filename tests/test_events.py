@@ -125,3 +125,44 @@ def test_bad_timeouts(bad):
     with watch_cameras() as watcher, pytest.raises(ValueError, match="timeout"):
         watcher.read(bad)
 
+
+
+# Floods its watcher's socket with the kernel's events of its own loopback
+# device (events of a network namespace's devices reach that namespace only),
+# then waits for a camera.
+FLOOD = """
+import subprocess, sys, tempfile
+from vorn_camera_sdk.platform import watch_cameras
+sysfs = tempfile.mkdtemp()
+subprocess.run(["mount", "-t", "sysfs", "sysfs", sysfs], check=True)
+watcher = watch_cameras()
+assert watcher.mode == "uevent"
+for _ in range(20000):
+    with open(sysfs + "/class/net/lo/uevent", "w") as f:
+        f.write("change")
+print("flooded", flush=True)
+event = watcher.read(10)
+print(event and (event.kind, event.os_id), flush=True)
+"""
+
+
+def test_a_camera_whose_event_was_lost_in_a_burst_is_reported_once_it_settles(emu):
+    """The burst overflows the socket, so the camera's own "add" is never
+    read; it appears a moment after the overflow is noticed, as a node does
+    while uvcvideo and udev settle."""
+    try:
+        proc = subprocess.Popen(["unshare", "--net", "--mount", sys.executable, "-c", FLOOD],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    except FileNotFoundError:
+        pytest.skip("no unshare(1) to make a network namespace")
+    try:
+        first = proc.stdout.readline()
+        if first != "flooded\n":
+            pytest.skip(f"no network namespace with its own sysfs here: {proc.stderr.read().strip()}")
+        time.sleep(0.3)  # the watcher has met the overflow and compared the listings once
+        cam = emu.add_camera("VORN Talvex AB12CD34")
+        assert proc.stdout.readline() == f"('added', '{cam.path}')\n"
+        assert proc.wait(30) == 0
+    finally:
+        proc.kill()
+        proc.wait()
