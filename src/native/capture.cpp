@@ -698,11 +698,15 @@ NB_MODULE(capture, m) {
         "dequeues every frame as it lands. With latest=True each read() returns the\n"
         "newest frame (the ones skipped count as dropped); with latest=False every\n"
         "frame is delivered in order through a queue of queue_seconds' worth of\n"
-        "frames, whose oldest are dropped (and counted) when the reader falls behind.\n\n"
+        "frames (above 0, at most 3600 s), whose oldest are dropped (and counted)\n"
+        "when the reader falls behind. Capture times are seconds of CLOCK_MONOTONIC:\n"
+        "a driver that stamps buffers with another clock gets the time of dequeuing.\n\n"
         "Opening errors: a device in use raises OSError(EBUSY); a mode the device\n"
         "does not take raises ValueError naming what it offered instead. A device\n"
         "that goes away raises DeviceLostError once the frames received before\n"
-        "have been read. close() from any thread ends a blocked read.")
+        "have been read. close() from any thread ends a blocked read; a second\n"
+        "close() returns once the device is free. Streams still open when the\n"
+        "interpreter exits are closed then.")
         .def(nb::init<nb::str, nb::object, bool, int, double, nb::str>(), "os_id"_a, "mode"_a, nb::kw_only(),
              "latest"_a = true, "buffers"_a = 4, "queue_seconds"_a = 2.0, "serial"_a = "",
              nb::sig("def __init__(self, os_id: str, mode: CaptureMode, *, latest: bool = True, buffers: int = 4, "
