@@ -46,8 +46,10 @@ def open_source(text: Optional[str], *, command: str, recordings: bool = True) -
     if os.path.isdir(name):
         raise UsageError(f"{name} is a folder, not {SOURCE_FORMS}")
     if os.path.exists(name):
-        if name.lower().endswith(".json"):
+        if name.endswith(".json"):
             return _camera(resolve_source_arg, name)
+        if name.lower().endswith(".json"):
+            raise UsageError(f"{name}: the name of a camera facts file ends in .json, in lower case")
         if not recordings:
             raise UsageError(f"{name} is a file; {command} takes a live camera (a serial or a camera facts .json file)")
         return open_recording(name)
