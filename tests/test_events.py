@@ -166,3 +166,24 @@ def test_a_camera_whose_event_was_lost_in_a_burst_is_reported_once_it_settles(em
     finally:
         proc.kill()
         proc.wait()
+
+
+def test_list_watch_on_a_terminal_says_it_is_watching(emu):
+    import os
+    import pty
+
+    emu.add_camera("VORN Petrin EF56GH78")
+    controller, terminal = pty.openpty()
+    proc = subprocess.Popen([sys.executable, "-m", "vorn_camera_sdk", "list", "--watch"], stdout=terminal,
+                            stderr=subprocess.PIPE, text=True)
+    os.close(terminal)
+    try:
+        assert proc.stderr.readline() == "vorn-camera: watching for VORN cameras coming and going; Ctrl-C ends\n"
+        proc.send_signal(signal.SIGTERM)
+        assert proc.wait(10) == 0
+        assert os.read(controller, 4096).decode().splitlines()[0].split() == [
+            "present", "/dev/video0", "VORN", "Petrin", "serial=EF56GH78"]
+    finally:
+        proc.kill()
+        proc.wait()
+        os.close(controller)

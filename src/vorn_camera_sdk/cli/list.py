@@ -116,7 +116,7 @@ def watch(as_json: bool) -> int:
             for d in watcher.present:
                 show("present", d.os_id, d.name, d.serial)
             if sys.stdout.isatty():
-                print("watching for VORN cameras coming and going; Ctrl-C ends", file=sys.stderr, flush=True)
+                print("vorn-camera: watching for VORN cameras coming and going; Ctrl-C ends", file=sys.stderr, flush=True)
             for event in watcher:
                 show(event.kind, event.os_id, event.name, event.serial)
     except KeyboardInterrupt:
