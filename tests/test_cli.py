@@ -153,15 +153,49 @@ def test_controls_reports_a_refused_write(emu):
         (("facts", "--device-info-url", "ftp://h/"), 2, "is not a URL"),
         (("catalog", "STEREO-CAMERA-PETRIN-WIDE-LENS-V21"), 1,
          "(did you mean STEREO-CAMERA-PETRIN-WIDE-LENSES-V21"),
+        (("catalog", "xyz"), 1, "'xyz' is not in the catalog: no model or SKU has that name"),
+        (("controls",), 2, "the following arguments are required: device$"),
+        # The commands that stream: numbers and modes before any camera is looked for.
+        (("snapshot", "--at", "nan"), 2, "--at must be a finite number of seconds 0 or more, not nan."),
+        (("snapshot", "--at", "inf"), 2, "--at must be a finite number of seconds 0 or more, not inf."),
+        (("snapshot", "--at", "-1"), 2, "--at must be a finite number of seconds 0 or more, not -1."),
+        (("snapshot", "AB12CD34", "--at", "1"), 2, "--at applies to recordings only"),
+        (("record", "ZZ99", "out.mkv", "--duration", "nan"), 2, "--duration must be a finite number of seconds"),
+        (("record", "ZZ99", "out.mkv", "--mode", "bogus"), 2, "capture mode 'bogus' is not of the form"),
+        # SOURCE: files, folders and serials, the same answer from every command.
+        (("snapshot", "/no/such/run.mkv"), 2, "vorn-camera: /no/such/run.mkv: no such file.$"),
+        (("view", "UP.MKV"), 2, "vorn-camera: UP.MKV: no such file.$"),
+        (("snapshot", "/etc/passwd"), 2, "/etc/passwd is no recording: Invalid data found"),
+        (("view", "/etc/passwd"), 2, "/etc/passwd is no recording: Invalid data found"),
+        (("view", "/etc"), 2, "/etc is a folder, not a camera serial, a camera facts .json file or a recording."),
+        (("record", "/etc/passwd", "out.mkv"), 2, "/etc/passwd is a file; record takes a live camera"),
+        (("snapshot", "foo.txt"), 1, "no connected VORN camera has serial 'foo.txt' and no file of that name "
+         "exists; 'vorn-camera list' shows the connected ones; run 'vorn-camera doctor'"),
+        (("view", "ZZ99"), 1, "no connected VORN camera has serial 'ZZ99'; 'vorn-camera list'"),
+        (("snapshot", "-o", "/etc/passwd"), 2, "-o /etc/passwd is a file; give a folder for the PNG files.$"),
     ],
 )
 def test_bad_input_is_one_sentence(emu, args, code, message):
     cam = emu.add_camera("VORN Talvex AB12CD34", metadata=True)
     proc = run(*args)
     assert (proc.returncode, proc.stdout) == (code, "")
-    assert message in proc.stderr.splitlines()[-1], proc.stderr  # argparse puts its usage above
+    last = proc.stderr.splitlines()[-1]  # argparse puts its usage above
+    if message.endswith("$"):  # the whole end of the line
+        assert last.endswith(message[:-1]), proc.stderr
+    else:
+        assert message in last, proc.stderr
+    assert "[Errno" not in proc.stderr and "<" not in proc.stderr
     assert_no_traceback(proc)
     assert cam.node.requests("s_ctrl") == []
+
+
+@pytest.mark.parametrize("command", [("snapshot",), ("view",), ("record", "out.mkv")])
+def test_commands_without_a_camera_point_to_doctor(emu, command):
+    proc = run(*command)
+    assert (proc.returncode, proc.stdout) == (1, "")
+    assert proc.stderr == ("vorn-camera: no VORN camera found; connect one or name a SOURCE (a camera serial, a camera "
+                           "facts .json file or a recording); run 'vorn-camera doctor' to see why a camera is or "
+                           "isn't listed.\n")
 
 
 def test_doctor_explains_every_node(emu, devinfo):

@@ -60,7 +60,7 @@ def test_list_watch_in_a_namespace_without_kernel_events(emu, as_json):
         again = emu.add_camera("VORN Talvex AB12CD34", index=7)
         assert read_line(proc, as_json) == watch_line("added", again.path, "VORN Talvex", "AB12CD34", as_json)
 
-        proc.send_signal(signal.SIGINT)  # Ctrl-C ends the watch
+        proc.send_signal(signal.SIGTERM if as_json else signal.SIGINT)  # either ends the watch
         assert proc.wait(10) == 0
         assert proc.stdout.read() == "" and proc.stderr.read() == ""
     finally:
@@ -76,8 +76,9 @@ def test_close_from_another_thread_ends_a_wait_at_once():
     assert {"anon_inode", "socket"} <= {target.split(":")[0] for target in mine.values()}  # eventfd, uevent socket
     threading.Timer(0.2, watcher.close).start()
     started = time.monotonic()
+    assert watcher.read(60) is None  # a close that did not end the wait would take the whole minute
+    assert time.monotonic() - started < 30
     assert list(watcher) == []
-    assert time.monotonic() - started < 5
     assert watcher.closed and watcher.read() is None and watcher.mode == "uevent"
     now = open_fds()
     assert not [fd for fd, target in mine.items() if now.get(fd) == target]
@@ -88,7 +89,7 @@ def test_timeout_ends_iteration_and_read(timeout, read_timeout, seconds):
     with watch_cameras(timeout=timeout) as watcher:
         started = time.monotonic()
         assert watcher.read(read_timeout) is None
-        assert seconds <= time.monotonic() - started < seconds + 5
+        assert seconds <= time.monotonic() - started < seconds + 0.6  # not rounded up to whole seconds
         if timeout is not None:
             assert list(watcher) == []
 
@@ -124,3 +125,65 @@ def test_bad_timeouts(bad):
     with watch_cameras() as watcher, pytest.raises(ValueError, match="timeout"):
         watcher.read(bad)
 
+
+
+# Floods its watcher's socket with the kernel's events of its own loopback
+# device (events of a network namespace's devices reach that namespace only),
+# then waits for a camera.
+FLOOD = """
+import subprocess, sys, tempfile
+from vorn_camera_sdk.platform import watch_cameras
+sysfs = tempfile.mkdtemp()
+subprocess.run(["mount", "-t", "sysfs", "sysfs", sysfs], check=True)
+watcher = watch_cameras()
+assert watcher.mode == "uevent"
+for _ in range(20000):
+    with open(sysfs + "/class/net/lo/uevent", "w") as f:
+        f.write("change")
+print("flooded", flush=True)
+event = watcher.read(10)
+print(event and (event.kind, event.os_id), flush=True)
+"""
+
+
+def test_a_camera_whose_event_was_lost_in_a_burst_is_reported_once_it_settles(emu):
+    """The burst overflows the socket, so the camera's own "add" is never
+    read; it appears a moment after the overflow is noticed, as a node does
+    while uvcvideo and udev settle."""
+    try:
+        proc = subprocess.Popen(["unshare", "--net", "--mount", sys.executable, "-c", FLOOD],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    except FileNotFoundError:
+        pytest.skip("no unshare(1) to make a network namespace")
+    try:
+        first = proc.stdout.readline()
+        if first != "flooded\n":
+            pytest.skip(f"no network namespace with its own sysfs here: {proc.stderr.read().strip()}")
+        time.sleep(0.3)  # the watcher has met the overflow and compared the listings once
+        cam = emu.add_camera("VORN Talvex AB12CD34")
+        assert proc.stdout.readline() == f"('added', '{cam.path}')\n"
+        assert proc.wait(30) == 0
+    finally:
+        proc.kill()
+        proc.wait()
+
+
+def test_list_watch_on_a_terminal_says_it_is_watching(emu):
+    import os
+    import pty
+
+    emu.add_camera("VORN Petrin EF56GH78")
+    controller, terminal = pty.openpty()
+    proc = subprocess.Popen([sys.executable, "-m", "vorn_camera_sdk", "list", "--watch"], stdout=terminal,
+                            stderr=subprocess.PIPE, text=True)
+    os.close(terminal)
+    try:
+        assert proc.stderr.readline() == "vorn-camera: watching for VORN cameras coming and going; Ctrl-C ends\n"
+        proc.send_signal(signal.SIGTERM)
+        assert proc.wait(10) == 0
+        assert os.read(controller, 4096).decode().splitlines()[0].split() == [
+            "present", "/dev/video0", "VORN", "Petrin", "serial=EF56GH78"]
+    finally:
+        proc.kill()
+        proc.wait()
+        os.close(controller)

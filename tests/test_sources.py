@@ -200,3 +200,84 @@ def test_live_frames_are_split_while_controls_change(emu, monkeypatch):
     assert seen == [(5.0, 10, 0), (pytest.approx(5 + STEP_MS / 1000), 12, 1)]
     assert [r.value for r in cam.node.requests("s_ctrl")] == [100, 101]
     assert emulated_fds() == []
+
+
+class ScriptedStream:
+    """The engine's stream behind the seam, following a script shared by the
+    streams the source opens in turn: each takes the next list of packets,
+    then, as the script says, loses the device ("lost"), ends ("end") or
+    lets ``close()`` take ``slow`` seconds."""
+
+    script: list = []
+    opened: list = []
+
+    def __init__(self, os_id, mode, *, latest, serial):
+        self.os_id, self.width, self.height, self.closed, self.released = os_id, WIDTH, HEIGHT, False, False
+        self.packets, self.then, self.slow = ScriptedStream.script.pop(0)
+        self.closing = threading.Event()
+        ScriptedStream.opened.append(self)
+
+    def __iter__(self):
+        from vorn_camera_sdk.platform.capture import DeviceLostError
+
+        while self.packets and not self.closed:
+            yield self.packets.pop(0)
+        if self.then == "lost" and not self.closed:
+            raise DeviceLostError(errno.ENODEV, f"the camera on {self.os_id} is gone", self.os_id)
+
+    def close(self):
+        self.closing.set()
+        self.closed = True
+        threading.Event().wait(self.slow)
+        self.released = True
+
+
+@pytest.fixture
+def scripted(emu, monkeypatch):
+    from vorn_camera_sdk.sources import camera_source
+
+    monkeypatch.setattr(camera_source, "_capture_stream_class", lambda: ScriptedStream)
+    ScriptedStream.script, ScriptedStream.opened = [], []
+    cam = emu.add_camera("VORN Talvex AB12CD34")
+    return VornCameraFacts.from_dict(facts_payload("AB12CD34"), os_id=cam.path)
+
+
+def packets_at(*times, first_sequence=0):
+    from vorn_camera_sdk.platform.capture import Packet
+
+    return [Packet(jpeg(i), first_sequence + i, t, 0) for i, t in enumerate(times)]
+
+
+@pytest.mark.parametrize("race", ["close before the first frame", "second close while the first releases"])
+def test_close_races(scripted, race):
+    ScriptedStream.script = [(packets_at(1.0), "end", 0.3)]
+    source = CameraSource(scripted, MODE)
+    frames = iter(source)
+    if race == "close before the first frame":
+        source.close()
+        assert list(frames) == []  # ends cleanly
+        return
+    first = threading.Thread(target=source.close)
+    first.start()
+    (stream,) = ScriptedStream.opened
+    assert stream.closing.wait(10)
+    source.close()  # returns once the first close has released the device
+    assert stream.released
+    first.join(10)
+
+
+def test_reconnect_continues_the_count_with_the_frames_missed(scripted):
+    """The Python side of the losses and of a reconnection: a frame that does
+    not decode counts as lost; the camera goes away after three frames and
+    comes back on its node; the first frame after the gap counts the frames
+    missed at the mode's rate, the index goes on."""
+    from vorn_camera_sdk.platform.capture import Packet
+
+    fps = float(MODE.fps)
+    before = packets_at(10.0, 10.0 + 1 / fps, 10.0 + 2 / fps)
+    before[1] = Packet(b"\xff\xd8 not a picture", 1, before[1].timestamp, 0)
+    ScriptedStream.script = [(before, "lost", 0), (packets_at(10.0 + 8 / fps, 10.0 + 9 / fps), "end", 0)]
+    source = CameraSource(scripted, MODE, reconnect=10)
+    frames = [(f.index, f.dropped) for f in source]
+    assert frames == [(0, 0), (1, 1), (2, 5), (3, 0)] and source.reconnects == 1
+    assert [s.os_id for s in ScriptedStream.opened] == [scripted.os_id] * 2

@@ -63,3 +63,27 @@ def test_stubs_type_check(tmp_path):
     assert len(stubs) == len(MODULES)
     out, err, status = mypy.run(["--no-error-summary", "--no-incremental", *stubs])
     assert status == 0, out + err
+
+
+@pytest.mark.parametrize("where, name, parameters", [
+    ("vorn_camera_sdk.calibration", "Calibration.from_dict", "(block)"),
+    ("vorn_camera_sdk.calibration", "Calibration.to_dict", "(self, /)"),
+    ("vorn_camera_sdk.calibration", "CameraCalibration.from_dict", "(block)"),
+    ("vorn_camera_sdk.cameras.camera_facts", "VornCameraFacts.from_dict", "(payload, *, os_id)"),
+    ("vorn_camera_sdk.cameras.camera_facts", "VornCameraFacts.to_dict", "(self, /)"),
+    ("vorn_camera_sdk.sources.factory", "resolve_source_arg", "(source)"),
+    ("vorn_camera_sdk.platform.linux", "_IOC", "(direction, type_, nr, size)"),
+    ("vorn_camera_sdk.platform.linux", "_LinuxCameraControls.get", "(self, /, name)"),
+    ("vorn_camera_sdk.platform.linux", "_LinuxCameraControls.set", "(self, /, name, value)"),
+    ("vorn_camera_sdk.platform.linux", "LinuxBackend.av_open_args", "(self, /, os_id, mode)"),
+])
+def test_builtin_style_entry_points_have_signatures(where, name, parameters):
+    """inspect (help(), IDEs, documentation tools) reads their parameters;
+    the docstring still starts with the annotated signature."""
+    import inspect
+
+    target = importlib.import_module(where)
+    for part in name.split("."):
+        target = getattr(target, part)
+    assert str(inspect.signature(target)) == parameters
+    assert target.__doc__.startswith(name.rpartition(".")[2] + "(")

@@ -521,8 +521,9 @@ nb::object make_record(nb::module_ &m, const char *name, const char *doc,
 
 template <typename Fn>
 void class_method(nb::handle cls, const char *name, Fn &&fn, const char *sig, const char *doc) {
-    nb::cpp_function(std::forward<Fn>(fn), nb::scope(cls), nb::name(name), "cls"_a, "block"_a.none(), nb::sig(sig), doc);
-    cls.attr(name) = nb::borrow(reinterpret_cast<PyObject *>(&PyClassMethod_Type))(cls.attr(name));
+    nb::object bound =
+        nb::cpp_function(std::forward<Fn>(fn), nb::scope(cls), nb::name(name), "cls"_a, "block"_a.none(), nb::sig(sig), doc);
+    vorn::signed_classmethod(cls, name, "block", bound);
 }
 
 template <typename Fn>

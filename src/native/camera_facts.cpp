@@ -203,7 +203,7 @@ nb::object make_camera_facts_class(nb::module_ &m) {
 
     // nanobind binds each function into `cls` under its name; from_dict then
     // becomes a classmethod.
-    nb::cpp_function(&from_dict, nb::scope(cls), nb::name("from_dict"),
+    nb::object reader = nb::cpp_function(&from_dict, nb::scope(cls), nb::name("from_dict"),
                      nb::sig("def from_dict(cls, payload: dict, *, os_id: str) -> "
                              "Optional['VornCameraFacts']"),
                      "Build a record from a camera facts dictionary (the device-info payload).\n\n"
@@ -212,8 +212,7 @@ nb::object make_camera_facts_class(nb::module_ &m) {
                      "not a dict (logged as an error) or when the calibration cannot be\n"
                      "deserialised (logged with its traceback). ``os_id`` is the OS identifier\n"
                      "of the video device, stored unchanged.");
-    cls.attr("from_dict") = nb::borrow(reinterpret_cast<PyObject *>(&PyClassMethod_Type))(
-        cls.attr("from_dict"));
+    vorn::signed_classmethod(cls, "from_dict", "payload, *, os_id", reader);
     // Where the instances keep the fields to_dict writes (the slots' offsets).
     k.facts_type = reinterpret_cast<PyTypeObject *>(cls.ptr());
     int slot = 0;

@@ -51,6 +51,11 @@ constexpr const char *kModuleName = "vorn_camera_sdk.platform.capture";
 // The DeviceLostError class, made at import and kept for the process's life.
 nb::handle device_lost_error;
 
+// Bounds that keep the queue's size (seconds times frames per second) a
+// number of frames a queue can hold.
+constexpr double kMaxQueueSeconds = 3600;
+constexpr double kMaxFps = 1000;
+
 // ---------------------------------------------------------------------------
 // System-call helpers (no interpreter)
 
@@ -131,6 +136,7 @@ class Engine {
     std::deque<Slot> ready;                   // latest: one at most
     std::vector<std::vector<std::uint8_t>> spare;  // emptied byte stores for reuse
     bool closed = false;
+    bool released = false;  // close() finished: the device is free again
     bool ended = false;  // the capture thread stopped on its own
     int lost_errno = 0;  // why it stopped
     int copying = 0;     // readers copying out of a mapped buffer
@@ -315,7 +321,7 @@ class Engine {
             slot.index = int(buf.index);
             slot.size = std::min<std::size_t>(buf.bytesused, maps[buf.index].length);
             slot.sequence = buf.sequence;
-            slot.timestamp = double(buf.timestamp.tv_sec) + double(buf.timestamp.tv_usec) * 1e-6;
+            slot.timestamp = capture_time(buf);
             slot.dropped = lost + gap;
             lost = 0;
             kept = latest ? keep_newest(std::move(slot)) : enqueue(std::move(slot));
@@ -323,6 +329,18 @@ class Engine {
         if (!kept)
             finish(errno);
         return kept;
+    }
+
+    // The buffer's capture time in seconds of CLOCK_MONOTONIC. A driver
+    // that stamps buffers with another clock (or copies the time from
+    // elsewhere) says so in the flags; its frames get the time they were
+    // dequeued instead, which is on the clock every reader compares with.
+    static double capture_time(const v4l2_buffer &buf) {
+        if ((buf.flags & vorn::v4l2::BUF_FLAG_TIMESTAMP_MASK) == vorn::v4l2::BUF_FLAG_TIMESTAMP_MONOTONIC)
+            return double(buf.timestamp.tv_sec) + double(buf.timestamp.tv_usec) * 1e-6;
+        timespec now{};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
     }
 
     // latest: the new frame replaces the one set aside, whose buffer goes
@@ -371,12 +389,15 @@ class Engine {
     }
 
     // close(): wake and join the thread, wait for readers still copying,
-    // then stop streaming and release everything.
+    // then stop streaming and release everything. A close() that comes
+    // while another is under way returns once the device is free.
     void shut() {
         {
-            std::lock_guard<std::mutex> lock(mu);
-            if (closed)
+            std::unique_lock<std::mutex> lock(mu);
+            if (closed) {
+                cv.wait(lock, [this] { return released; });
                 return;
+            }
             closed = true;
         }
         cv.notify_all();
@@ -390,6 +411,11 @@ class Engine {
             ready.clear();
         }
         stop();
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            released = true;
+        }
+        cv.notify_all();
     }
 
     ~Engine() { shut(); }
@@ -410,6 +436,16 @@ struct Packet {
     throw nb::python_error();
 }
 
+class CaptureStream;
+
+// The streams open now, oldest first (guarded by the GIL): the ones still
+// open when the interpreter exits are closed then, newest first.
+std::vector<CaptureStream *> open_streams;
+
+void forget_stream(CaptureStream *stream) {
+    open_streams.erase(std::remove(open_streams.begin(), open_streams.end(), stream), open_streams.end());
+}
+
 class CaptureStream {
   public:
     nb::str os_id;
@@ -426,22 +462,25 @@ class CaptureStream {
             vorn::raise(PyExc_ValueError, nb::str("not a four-character pixel format: {!r}").format(fourcc));
         if (buffers < 2)
             vorn::raise(PyExc_ValueError, nb::str("buffers must be at least 2, not {}").format(buffers));
-        if (!(queue_seconds > 0))
-            vorn::raise(PyExc_ValueError, nb::str("queue_seconds must be positive, not {}").format(queue_seconds));
+        if (!(queue_seconds > 0 && queue_seconds <= kMaxQueueSeconds))
+            vorn::raise(PyExc_ValueError,
+                        nb::str("queue_seconds must be positive and at most {:g} s, not {}")
+                            .format(kMaxQueueSeconds, queue_seconds));
         engine.path = vorn::fs_path(os_id);
         engine.pixelformat = vorn::v4l2::fourcc({code[0], code[1], code[2], code[3], 0});
         engine.width = nb::cast<std::uint32_t>(mode.attr("width"));
         engine.height = nb::cast<std::uint32_t>(mode.attr("height"));
         engine.fps = nb::cast<double>(nb::float_(mode.attr("fps")));
-        if (!(engine.fps > 0))
-            vorn::raise(PyExc_ValueError, nb::str("the mode's frame rate must be positive, not {}").format(engine.fps));
+        if (!(engine.fps > 0 && engine.fps <= kMaxFps))
+            vorn::raise(PyExc_ValueError, nb::str("the mode's frame rate must be positive and at most {:g}, not {}")
+                                                  .format(kMaxFps, engine.fps));
         engine.latest = latest;
         engine.requested = unsigned(buffers);
         engine.capacity = std::max<std::size_t>(1, std::size_t(std::ceil(queue_seconds * engine.fps)));
 
         SetupResult r;
         {
-            nb::gil_scoped_release unlocked;
+            vorn::released unlocked;
             r = engine.start();
         }
         if (r.mismatch) {
@@ -452,13 +491,16 @@ class CaptureStream {
                             .format(os_id, code, engine.width, engine.height, offered));
         }
         if (r.request) {
-            if (r.err == EBUSY)
-                raise_os(EBUSY, nb::str("{} is in use: another stream holds the device").format(os_id), os_id);
+            if (r.err == EBUSY)  // the filename names the device
+                raise_os(EBUSY, nb::str("the device is in use: another stream holds it"), os_id);
             raise_os(r.err,
                      nb::str("cannot stream from {}: {} failed: {}").format(os_id, r.request, std::strerror(r.err)),
                      os_id);
         }
+        open_streams.push_back(this);
     }
+
+    ~CaptureStream() { forget_stream(this); }
 
     bool closed() {
         std::lock_guard<std::mutex> lock(engine.mu);
@@ -497,7 +539,7 @@ class CaptureStream {
         for (;;) {
             enum { Waiting, Got, Closed, Lost, Expired } state = Waiting;
             {
-                nb::gil_scoped_release unlocked;
+                vorn::released unlocked;
                 std::unique_lock<std::mutex> lock(engine.mu);
                 // Slices of 100 ms let a signal (Ctrl-C) through.
                 clock::time_point until = clock::now() + std::chrono::milliseconds(100);
@@ -551,7 +593,7 @@ class CaptureStream {
         // device already gone refuses the buffer, which no longer matters).
         PyObject *bytes = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(slot.size));
         {
-            nb::gil_scoped_release unlocked;
+            vorn::released unlocked;
             if (bytes)
                 std::memcpy(PyBytes_AS_STRING(bytes), engine.maps[slot.index].start, slot.size);
             engine.queue(slot.index);
@@ -582,7 +624,8 @@ class CaptureStream {
     }
 
     void close() {
-        nb::gil_scoped_release unlocked;
+        forget_stream(this);
+        vorn::released unlocked;
         engine.shut();
     }
 
@@ -632,6 +675,21 @@ NB_MODULE(capture, m) {
                 .format(p.sequence, p.timestamp, p.dropped, p.data.size());
         });
 
+    // At exit, every stream still open is closed, newest first: the capture
+    // threads are joined and the devices released before the interpreter
+    // goes; a reader still waiting in another thread is parked.
+    vorn::at_exit([] {
+        bool left_open = !open_streams.empty();
+        while (!open_streams.empty()) {
+            nb::object stream = nb::find(open_streams.back());
+            CaptureStream *s = open_streams.back();
+            open_streams.pop_back();
+            if (stream.is_valid())  // held while it is closed
+                s->close();
+        }
+        return left_open;
+    });
+
     nb::class_<CaptureStream>(
         m, "CaptureStream",
         "A video node streaming in one capture mode.\n\n"
@@ -640,11 +698,15 @@ NB_MODULE(capture, m) {
         "dequeues every frame as it lands. With latest=True each read() returns the\n"
         "newest frame (the ones skipped count as dropped); with latest=False every\n"
         "frame is delivered in order through a queue of queue_seconds' worth of\n"
-        "frames, whose oldest are dropped (and counted) when the reader falls behind.\n\n"
+        "frames (above 0, at most 3600 s), whose oldest are dropped (and counted)\n"
+        "when the reader falls behind. Capture times are seconds of CLOCK_MONOTONIC:\n"
+        "a driver that stamps buffers with another clock gets the time of dequeuing.\n\n"
         "Opening errors: a device in use raises OSError(EBUSY); a mode the device\n"
         "does not take raises ValueError naming what it offered instead. A device\n"
         "that goes away raises DeviceLostError once the frames received before\n"
-        "have been read. close() from any thread ends a blocked read.")
+        "have been read. close() from any thread ends a blocked read; a second\n"
+        "close() returns once the device is free. Streams still open when the\n"
+        "interpreter exits are closed then.")
         .def(nb::init<nb::str, nb::object, bool, int, double, nb::str>(), "os_id"_a, "mode"_a, nb::kw_only(),
              "latest"_a = true, "buffers"_a = 4, "queue_seconds"_a = 2.0, "serial"_a = "",
              nb::sig("def __init__(self, os_id: str, mode: CaptureMode, *, latest: bool = True, buffers: int = 4, "

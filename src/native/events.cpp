@@ -172,6 +172,16 @@ std::optional<Uevent> parse_uevent(const char *data, size_t size) {
 // ---------------------------------------------------------------------------
 // The watcher
 
+class Watcher;
+
+// The watchers open now, oldest first (guarded by the GIL): those still
+// open at exit are closed then, newest first.
+std::vector<Watcher *> open_watchers;
+
+void forget_watcher(Watcher *w) {
+    open_watchers.erase(std::remove(open_watchers.begin(), open_watchers.end(), w), open_watchers.end());
+}
+
 class Watcher {
 public:
     Watcher(std::optional<double> timeout) : timeout_(timeout) {
@@ -181,7 +191,7 @@ public:
         event_class_ = vorn::import_name(kModuleName, "CameraEvent");
         probe_ = vorn::import_name("vorn_camera_sdk.platform.linux", "_probe_node");
         {
-            nb::gil_scoped_release unlocked;
+            vorn::released unlocked;
             wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
             if (wake_ >= 0 && uevents_reach_this_namespace())
                 uevents_ = open_uevent_socket();
@@ -200,9 +210,13 @@ public:
         for (nb::handle info : present_)
             known_[nb::str(info.attr("os_id"))] = info;
         next_listing_ = now() + kPollInterval;
+        open_watchers.push_back(this);
     }
 
-    ~Watcher() { release(); }
+    ~Watcher() {
+        forget_watcher(this);
+        release();
+    }
 
     const char *mode() const { return polling_ ? "polling" : "uevent"; }
     std::optional<double> timeout() const { return timeout_; }
@@ -240,6 +254,7 @@ public:
     // Ends a read() in another thread at once; that reader releases the
     // descriptors as it leaves, and close() waits for it.
     void close() {
+        forget_watcher(this);
         if (closed_)
             return;
         closed_ = true;
@@ -249,10 +264,11 @@ public:
         }
         std::uint64_t one = 1;
         (void)!::write(wake_, &one, sizeof one);
-        if (waiter_ == std::this_thread::get_id())
-            return;  // closed from within the read (a signal handler): it ends on return
+        if (waiter_ == std::this_thread::get_id() || vorn::exit_gate().closed())
+            return;  // closed from within the read (a signal handler): it ends on return; at exit the
+                     // reader stays parked and its descriptors go with the process
         while (waiter_ != std::thread::id()) {  // waiter_ changes with the GIL held only
-            nb::gil_scoped_release unlocked;
+            vorn::released unlocked;
             const timespec pause{0, 200 * 1000};
             ::nanosleep(&pause, nullptr);
         }
@@ -275,8 +291,32 @@ private:
     };
     std::vector<Pending> pending_;  // "add" seen, not listed yet; in arrival order
     std::deque<nb::object> ready_;
-    bool resync_ = false;  // uevents were lost: compare listings once
+    // Uevents were lost: listings are compared until the nodes of the lost
+    // burst had the time to settle, a little later each time.
+    double resync_until_ = -INFINITY, resync_next_ = INFINITY, resync_pause_ = kRetryFirst;
     double next_listing_ = 0;
+
+    void lost_events() {
+        double t = now();
+        resync_until_ = t + kSettle;
+        resync_next_ = t;
+        resync_pause_ = kRetryFirst;
+    }
+
+    bool resyncing() const { return resync_next_ != INFINITY; }
+
+    // The comparison after lost uevents, when due.
+    void resync(double t) {
+        if (t < resync_next_)
+            return;
+        compare_listings();
+        if (t >= resync_until_) {
+            resync_next_ = INFINITY;
+            return;
+        }
+        resync_next_ = t + resync_pause_;
+        resync_pause_ = std::min(resync_pause_ * 2, kRetryMax);
+    }
 
     void leave() {
         waiter_ = std::thread::id();
@@ -324,13 +364,14 @@ private:
                 until = std::min(until, next_listing_);
             for (const Pending &p : pending_)
                 until = std::min(until, p.next_look);
+            until = std::min(until, resync_next_);
             // At most an hour per poll (a far deadline does not fit an int).
             int ms = std::isinf(until) ? -1 : int(std::ceil(std::clamp(until - t, 0.0, 3600.0) * 1000));
 
             pollfd fds[2] = {{wake_, POLLIN, 0}, {uevents_, POLLIN, 0}};
             int rc, err;
             {
-                nb::gil_scoped_release unlocked;
+                vorn::released unlocked;
                 rc = ::poll(fds, polling_ ? 1 : 2, ms);
                 err = errno;
             }
@@ -349,8 +390,8 @@ private:
             if (polling_ && t >= next_listing_) {
                 compare_listings();
                 next_listing_ = t + kPollInterval;
-            } else if (resync_) {
-                compare_listings();
+            } else if (resyncing()) {
+                resync(t);
             }
             if (due(now()))
                 look_at_pending();
@@ -358,6 +399,8 @@ private:
     }
 
     bool due(double t) const {
+        if (resync_next_ <= t)
+            return true;
         return std::any_of(pending_.begin(), pending_.end(), [t](const Pending &p) { return p.next_look <= t; });
     }
 
@@ -375,7 +418,7 @@ private:
             ssize_t got;
             int err;
             {
-                nb::gil_scoped_release unlocked;
+                vorn::released unlocked;
                 got = ::recvmsg(uevents_, &msg, MSG_DONTWAIT);
                 err = errno;
             }
@@ -383,7 +426,7 @@ private:
                 if (err == EINTR)
                     continue;
                 if (err == ENOBUFS) {
-                    resync_ = true;
+                    lost_events();
                     continue;
                 }
                 return;  // EAGAIN: drained
@@ -454,7 +497,6 @@ private:
     // The polling mode's step, and the repair after lost uevents: what left
     // or changed since the last listing is removed, what is new is added.
     void compare_listings() {
-        resync_ = false;
         nb::list listed = listing();
         nb::dict now_known;
         for (nb::handle info : listed)
@@ -483,6 +525,18 @@ private:
 NB_MODULE(events, m) {
     m.doc() = "VORN cameras coming and going: plug and unplug events from the kernel, or\n"
               "from comparing listings where the kernel's events do not reach the process.";
+
+    // At exit, the watchers still open are closed, newest first; a reader
+    // still waiting in another thread is parked.
+    vorn::at_exit([] {
+        bool left_open = !open_watchers.empty();
+        while (!open_watchers.empty()) {
+            Watcher *w = open_watchers.back();
+            open_watchers.pop_back();
+            w->close();
+        }
+        return left_open;
+    });
 
     m.attr("CameraEvent") = make_event_class();
 

@@ -1,15 +1,25 @@
 // Small helpers shared by the extension modules: constant names, a module's
 // namespace read at call time, import a name, raise a given Python exception
 // type, encode a path argument, turn errno into the matching OSError, run a
-// `with` block, and call a logging.Logger method with %-style arguments.
+// `with` block, call a logging.Logger method with %-style arguments, and
+// leave the interpreter for a blocking wait in a way that survives its
+// shutdown.
 #pragma once
 
 #include <nanobind/nanobind.h>
 
+#include <unistd.h>
+
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
+#include <deque>
 #include <exception>
+#include <new>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 
 namespace vorn {
@@ -191,6 +201,103 @@ nb::object with_block(nb::handle manager, Body &&body) {
 }
 
 // ---------------------------------------------------------------------------
+// Blocking waits and interpreter shutdown
+//
+// A thread that waits in native code with the GIL released (a daemon thread
+// reading frames or device events) may still be waiting when the main
+// thread returns and the interpreter shuts down. Once shutdown has begun,
+// taking the GIL back ends the calling thread by a forced unwind, which
+// cannot pass through C++ frames: the process aborts. So each module closes
+// an exit gate from an atexit handler (atexit runs before the interpreter
+// starts tearing threads down); a thread other than the one shutting down
+// that comes back from a wait after that is parked for good instead, holding
+// no lock, until the process ends. A thread already on its way back in when
+// the gate closes is let through first: the handler waits for it with the
+// GIL released.
+class ExitGate {
+  public:
+    // Before taking the GIL back: returns at once unless the gate is closed,
+    // else never (the thread sleeps until the process ends).
+    void enter() noexcept {
+        entering_.fetch_add(1);
+        if (closed_.load() && std::this_thread::get_id() != closer_) {
+            entering_.fetch_sub(1);
+            for (;;)
+                ::pause();
+        }
+    }
+    // After the GIL is back.
+    void leave() noexcept { entering_.fetch_sub(1); }
+
+    // Close the gate (with the GIL held, from atexit); threads on their way
+    // back in are let through before this returns.
+    void close() {
+        closer_ = std::this_thread::get_id();
+        closed_.store(true);
+        if (entering_.load() == 0)
+            return;
+        PyThreadState *state = PyEval_SaveThread();
+        while (entering_.load() != 0)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        PyEval_RestoreThread(state);
+    }
+
+    bool closed() const noexcept { return closed_.load(); }
+
+    // Threads between leaving the interpreter and coming back (waiting, or
+    // parked for good).
+    std::atomic<int> away{0};
+
+  private:
+    std::atomic<int> entering_{0};
+    std::atomic<bool> closed_{false};
+    std::thread::id closer_;  // written before closed_ is set, read after
+};
+
+// The gate of this module (each extension module has its own).
+inline ExitGate &exit_gate() {
+    static ExitGate gate;
+    return gate;
+}
+
+// Releases the GIL for its scope, like nb::gil_scoped_release, and takes it
+// back through the module's exit gate.
+class released {
+  public:
+    released() : state_(PyEval_SaveThread()) { exit_gate().away.fetch_add(1); }
+    ~released() {
+        ExitGate &gate = exit_gate();
+        gate.enter();
+        PyEval_RestoreThread(state_);
+        gate.leave();
+        gate.away.fetch_sub(1);
+    }
+    released(const released &) = delete;
+    released &operator=(const released &) = delete;
+
+  private:
+    PyThreadState *state_;
+};
+
+// Registers `on_exit()` with atexit: it closes the module's exit gate, then
+// runs `on_exit` (closing what the module still has open; true when there
+// was something). Objects still open then, or threads still running (the
+// daemon threads the interpreter never joins), stay referenced by threads
+// that never return: nanobind's report of instances alive at shutdown
+// would only list those, so it is turned off then.
+template <typename Fn>
+void at_exit(Fn &&on_exit) {
+    nb::object handler = nb::cpp_function([on_exit = std::forward<Fn>(on_exit)]() {
+        exit_gate().close();
+        bool left_open = on_exit();
+        nb::object threads = import_name("threading", "active_count")();
+        if (left_open || exit_gate().away.load() != 0 || nb::cast<int>(threads) > 1)
+            nb::set_leak_warnings(false);
+    });
+    import_name("atexit", "register")(handler);
+}
+
+// ---------------------------------------------------------------------------
 // Calls that cost what a builtin call costs
 //
 // For the few functions whose whole work takes less time than nanobind's
@@ -254,20 +361,73 @@ inline bool bind_args(const char *qualname, const char *const *names, size_t cou
     return true;
 }
 
+// The Python exception type nanobind raises for one of its builtin
+// exceptions.
+inline PyObject *builtin_exception_type(nb::exception_type type) {
+    switch (type) {
+    case nb::exception_type::stop_iteration: return PyExc_StopIteration;
+    case nb::exception_type::index_error: return PyExc_IndexError;
+    case nb::exception_type::key_error: return PyExc_KeyError;
+    case nb::exception_type::value_error: return PyExc_ValueError;
+    case nb::exception_type::type_error: return PyExc_TypeError;
+    case nb::exception_type::buffer_error: return PyExc_BufferError;
+    case nb::exception_type::import_error: return PyExc_ImportError;
+    case nb::exception_type::attribute_error: return PyExc_AttributeError;
+    default: return PyExc_RuntimeError;
+    }
+}
+
 // `body()` (a new reference) as the interpreter calls C: a C++ exception
-// becomes the Python error set and nullptr.
+// becomes the Python error set and nullptr, with the types nanobind's own
+// functions give (MemoryError for bad_alloc, ValueError for a domain or
+// argument error, IndexError for out_of_range, OverflowError, ...).
 template <typename Body>
 PyObject *guarded(Body &&body) noexcept {
     try {
         return body();
     } catch (nb::python_error &e) {
         e.restore();
+    } catch (const nb::builtin_exception &e) {
+        PyErr_SetString(builtin_exception_type(e.type()), e.what());
+    } catch (const nb::cast_error &) {
+        PyErr_SetString(PyExc_TypeError, "an argument or result has the wrong type");
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::domain_error &e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::invalid_argument &e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::length_error &e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::out_of_range &e) {
+        PyErr_SetString(PyExc_IndexError, e.what());
+    } catch (const std::range_error &e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::overflow_error &e) {
+        PyErr_SetString(PyExc_OverflowError, e.what());
     } catch (const std::exception &e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (...) {
         PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
     }
     return nullptr;
+}
+
+// A docstring that starts with the text signature `inspect.signature()` and
+// help() read for a function defined in C ("name(params)\n--\n\n"), then
+// `doc` (which itself starts with the annotated signature). `params` lists
+// the parameter names, "$self" first for a method.
+inline const char *signed_doc(std::string *store, const char *name, const std::string &params, const char *doc) {
+    *store = std::string(name) + "(" + params + ")\n--\n\n" + doc;
+    return store->c_str();
+}
+
+template <typename Fn>
+std::string parameter_list(bool method) {
+    std::string params = method ? "$self" : "";
+    for (const char *name : Fn::names)
+        params += (params.empty() ? "" : ", ") + std::string(name);
+    return params;
 }
 
 template <typename Fn, size_t SelfCount>
@@ -290,9 +450,11 @@ PyObject *vectorcall_entry(PyObject *self, PyObject *const *args, Py_ssize_t nar
 // `doc` must be string literals.
 template <typename Fn>
 nb::object fast_function(const char *name, const char *module_name, const char *doc) {
+    static std::string text;
     static PyMethodDef def = {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
                                         &vectorcall_entry<Fn, 0>)),
-                              METH_FASTCALL | METH_KEYWORDS, doc};
+                              METH_FASTCALL | METH_KEYWORDS,
+                              signed_doc(&text, name, parameter_list<Fn>(false), doc)};
     PyObject *fn = PyCFunction_NewEx(&def, nullptr, nb::str(module_name).ptr());
     if (!fn)
         throw nb::python_error();
@@ -303,9 +465,11 @@ nb::object fast_function(const char *name, const char *module_name, const char *
 // it gets the instance as `self`).
 template <typename Fn>
 void fast_method(nb::handle cls, const char *name, const char *doc) {
+    static std::string text;
     static PyMethodDef def = {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
                                         &vectorcall_entry<Fn, 1>)),
-                              METH_FASTCALL | METH_KEYWORDS, doc};
+                              METH_FASTCALL | METH_KEYWORDS,
+                              signed_doc(&text, name, parameter_list<Fn>(true), doc)};
     PyObject *descr = PyDescr_NewMethod(reinterpret_cast<PyTypeObject *>(cls.ptr()), &def);
     if (!descr)
         throw nb::python_error();
@@ -318,11 +482,49 @@ void fast_method_noargs(nb::handle cls, const char *name, const char *doc) {
     PyCFunction entry = [](PyObject *self, PyObject *) noexcept -> PyObject * {
         return guarded([&] { return Fn(self).release().ptr(); });
     };
-    static PyMethodDef def = {name, entry, METH_NOARGS, doc};
+    static std::string text;
+    static PyMethodDef def = {name, entry, METH_NOARGS, signed_doc(&text, name, "$self, /", doc)};
     PyObject *descr = PyDescr_NewMethod(reinterpret_cast<PyTypeObject *>(cls.ptr()), &def);
     if (!descr)
         throw nb::python_error();
     nb::setattr(cls, name, nb::steal(descr));
+}
+
+// `callable` (a nanobind function taking the class first) as a classmethod
+// of `cls` named `name` whose signature `inspect` reads from `params` (the
+// parameters after the class, as a Python signature lists them): calls go
+// straight through to `callable`.
+inline void signed_classmethod(nb::handle cls, const char *name, const char *params, nb::handle callable) {
+    struct Entry {
+        static PyObject *call(PyObject *target, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+            return PyObject_Vectorcall(target, args, size_t(PyVectorcall_NARGS(size_t(nargsf))), kwnames);
+        }
+    };
+    // One definition per class and name, kept for the life of the process
+    // (a deque never moves what it holds).
+    struct Definition {
+        PyMethodDef def;
+        std::string text;
+    };
+    static std::deque<Definition> definitions;
+    nb::object doc = callable.attr("__doc__");
+    const char *utf8 = doc.is_none() ? "" : PyUnicode_AsUTF8(doc.ptr());
+    if (!utf8)
+        throw nb::python_error();
+    Definition &entry = definitions.emplace_back();
+    entry.def = {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Entry::call)),
+                 METH_FASTCALL | METH_KEYWORDS, nullptr};
+    entry.def.ml_doc = signed_doc(&entry.text, name, std::string("cls, ") + params, utf8);
+    PyMethodDef *def = &entry.def;
+    nb::object module = nb::getattr(cls, "__module__", nb::none());
+    PyObject *fn = PyCFunction_NewEx(def, callable.ptr(), module.ptr());
+    if (!fn)
+        throw nb::python_error();
+    PyObject *method = PyClassMethod_New(fn);
+    Py_DECREF(fn);
+    if (!method)
+        throw nb::python_error();
+    nb::setattr(cls, name, nb::steal(method));
 }
 
 // logger.<level>(fmt, *args): values go in as arguments, never pre-formatted.

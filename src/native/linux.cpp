@@ -67,7 +67,7 @@ int sys_open(const char *path, int flags) {
 }
 
 int close_released(int fd) {
-    nb::gil_scoped_release unlocked;
+    vorn::released unlocked;
     return ::close(fd);
 }
 
@@ -123,7 +123,7 @@ nb::tuple querycap(nb::handle fd_obj) {
     v4l2_capability cap{};
     int rc, err;
     {
-        nb::gil_scoped_release unlocked;
+        vorn::released unlocked;
         rc = ::ioctl(fd, vorn::v4l2::QUERYCAP, &cap);
         err = errno;
     }
@@ -215,7 +215,7 @@ nb::object read_usb_iproduct(nb::handle dev_path) {
     Py_DECREF(encoded);
     std::optional<std::string> raw;
     {
-        nb::gil_scoped_release unlocked;
+        vorn::released unlocked;
         raw = usb_product_bytes(node_name);
     }
     if (!raw)
@@ -298,7 +298,7 @@ nb::tuple probe_node(const Globals &g, nb::handle path) {
     std::string fs = vorn::fs_path(path);
     int fd, err;
     {
-        nb::gil_scoped_release unlocked;
+        vorn::released unlocked;
         fd = sys_open(fs.c_str(), O_RDWR | O_NONBLOCK);
         err = errno;
     }
@@ -316,7 +316,7 @@ nb::tuple probe_node(const Globals &g, nb::handle path) {
         return left_out("not-v4l2", code.is_none() ? nb::handle() : nb::handle(errno_name(code)));
     }
     {
-        nb::gil_scoped_release unlocked;
+        vorn::released unlocked;
         err = ::close(fd) == 0 ? 0 : errno;
     }
     if (err != 0)  // a node that cannot even be closed is not usable
@@ -339,7 +339,7 @@ nb::tuple probe_node(const Globals &g, nb::handle path) {
 nb::list list_cameras(const Globals &g) {
     std::vector<std::string> found;
     {
-        nb::gil_scoped_release unlocked;
+        vorn::released unlocked;
         found = dev_video_paths();
     }
     nb::list paths;  // sorted as str, in code-point order
@@ -462,7 +462,7 @@ bool control_request(const Controls &c, nb::handle self, unsigned long request, 
     int rc;
     c.in_flight->enter(fd);
     {
-        nb::gil_scoped_release unlocked;
+        vorn::released unlocked;
         rc = ::ioctl(fd, request, &ctrl);
     }
     c.in_flight->leave(fd);
@@ -475,7 +475,7 @@ void controls_init(nb::handle self, nb::handle os_id) {
     std::string path = vorn::fs_path(os_id);
     int fd, err;
     {
-        nb::gil_scoped_release unlocked;
+        vorn::released unlocked;
         fd = sys_open(path.c_str(), O_RDWR);
         err = errno;
     }
@@ -539,8 +539,10 @@ void controls_close(const Controls &c, nb::handle self) {
         vorn::raise(PyExc_OverflowError, "Python int too large to convert to C int");
     int fd = int(value);
     nb::setattr(self, k.fd, nb::int_(-1));
-    while (c.in_flight->busy(fd)) {
-        nb::gil_scoped_release unlocked;  // lets the requests finish
+    // At exit, a request whose thread was parked on its way back never
+    // finishes: nothing is waited for then.
+    while (c.in_flight->busy(fd) && !vorn::exit_gate().closed()) {
+        vorn::released unlocked;  // lets the requests finish
         const timespec pause{0, 200 * 1000};
         ::nanosleep(&pause, nullptr);
     }
@@ -763,6 +765,10 @@ void def_method(nb::handle cls, nb::handle scope, const char *name, Fn &&fn, con
 NB_MODULE(linux, m) {
     m.doc() = "Linux platform backend: V4L2 device nodes, sysfs, control handles, stream "
               "open arguments and the CUDA library preload.";
+
+    // Requests still running in other threads at exit are parked on their
+    // way back (control handles are left to the process's end).
+    vorn::at_exit([] { return false; });
 
     for (const char *name :
          {"_FOURCC_TO_FFMPEG", "CameraControls", "PlatformBackend", "VideoDeviceInfo", "parse_vorn_iproduct"})

@@ -78,6 +78,8 @@ inline constexpr std::uint32_t BUF_TYPE_VIDEO_CAPTURE = 1;
 inline constexpr std::uint32_t MEMORY_MMAP = 1;
 inline constexpr std::uint32_t FIELD_ANY = 0;
 inline constexpr std::uint32_t BUF_FLAG_ERROR = 0x40;
+inline constexpr std::uint32_t BUF_FLAG_TIMESTAMP_MASK = 0xe000;
+inline constexpr std::uint32_t BUF_FLAG_TIMESTAMP_MONOTONIC = 0x2000;
 
 static_assert(S_FMT == VIDIOC_S_FMT && REQBUFS == VIDIOC_REQBUFS && QUERYBUF == VIDIOC_QUERYBUF);
 static_assert(QBUF == VIDIOC_QBUF && DQBUF == VIDIOC_DQBUF && S_PARM == VIDIOC_S_PARM);
@@ -87,6 +89,8 @@ static_assert(QBUF == 0xC058560Fu && DQBUF == 0xC0585611u && S_PARM == 0xC0CC561
 static_assert(STREAMON == 0x40045612u && STREAMOFF == 0x40045613u);
 static_assert(BUF_TYPE_VIDEO_CAPTURE == V4L2_BUF_TYPE_VIDEO_CAPTURE && MEMORY_MMAP == V4L2_MEMORY_MMAP);
 static_assert(FIELD_ANY == V4L2_FIELD_ANY && BUF_FLAG_ERROR == V4L2_BUF_FLAG_ERROR);
+static_assert(BUF_FLAG_TIMESTAMP_MASK == V4L2_BUF_FLAG_TIMESTAMP_MASK &&
+              BUF_FLAG_TIMESTAMP_MONOTONIC == V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC);
 
 // v4l2_format: the type, then the format union (8-aligned) holding v4l2_pix_format.
 static_assert(sizeof(v4l2_format) == SIZE_FORMAT);

@@ -20,6 +20,7 @@ complete cluster.
 
 from __future__ import annotations
 
+import math
 import os
 import signal
 import sys
@@ -92,6 +93,25 @@ def format_mode(mode: "CaptureMode") -> str:
     return f"{mode.width}x{mode.height}@{mode.fps}/{mode.fourcc}"
 
 
+def split_mode(text: str) -> tuple[int, int, float, str]:
+    """split_mode(text: str) -> tuple[int, int, float, str]
+
+    (width, height, fps, FOURCC) of "WxH@FPS[/FOURCC]" text (FOURCC
+    defaults to MJPG), before any camera is asked. ValueError for
+    malformed text.
+    """
+    body, _, fourcc = text.strip().partition("/")
+    size, _, fps_text = body.partition("@")
+    width, _, height = size.lower().partition("x")
+    try:
+        wanted = (int(width), int(height), float(fps_text), (fourcc or "MJPG").upper())
+    except ValueError:
+        wanted = None
+    if wanted is None or not (math.isfinite(wanted[2]) and wanted[2] > 0) or len(wanted[3]) != 4:
+        raise ValueError(f"capture mode {text!r} is not of the form WIDTHxHEIGHT@FPS[/FOURCC]")
+    return wanted
+
+
 def parse_mode(text: str, spec: "CameraSpec") -> "CaptureMode":
     """parse_mode(text: str, spec: CameraSpec) -> CaptureMode
 
@@ -100,13 +120,7 @@ def parse_mode(text: str, spec: "CameraSpec") -> "CaptureMode":
     the camera does not offer or the SDK does not support, listing the
     supported ones.
     """
-    body, _, fourcc = text.strip().partition("/")
-    size, _, fps_text = body.partition("@")
-    width, _, height = size.lower().partition("x")
-    try:
-        wanted = (int(width), int(height), float(fps_text), (fourcc or "MJPG").upper())
-    except ValueError:
-        raise ValueError(f"capture mode {text!r} is not of the form WIDTHxHEIGHT@FPS[/FOURCC]") from None
+    wanted = split_mode(text)
     for mode in spec.modes:
         if mode.is_supported and (mode.width, mode.height, float(mode.fps), mode.fourcc) == wanted:
             return mode
@@ -208,20 +222,30 @@ def open_packet_source(source: Any, mode: Union["CaptureMode", str, None] = None
             return resolved
         return CameraSource(resolved.record, chosen, latest=latest)
     if mode is not None:
-        raise ValueError(f"{resolved!r} is a recording: its capture mode cannot be chosen")
+        raise ValueError(f"{describe_source(resolved)} is a recording: its capture mode cannot be chosen")
     return resolved
 
 
 def source_mode(source: Any) -> "CaptureMode":
     """source_mode(source) -> CaptureMode
 
-    The capture mode of a live source or of a recording (from its mode tag).
-    Raises ValueError for a recording without one.
+    The capture mode of a live source or of a recording (from its mode tag,
+    else its video stream). Raises ValueError for a recording without one.
     """
     mode = getattr(source, "mode", None)
     if mode is None:
-        raise ValueError(f"{source!r} does not say its capture mode")
+        raise ValueError(f"{describe_source(source)} does not say its capture mode")
     return mode
+
+
+def describe_source(source: Any) -> str:
+    """describe_source(source) -> str: a source as a message names it (a recording by its path)."""
+    path = getattr(source, "path", None)
+    if isinstance(path, str):
+        return path
+    record = getattr(source, "record", None)
+    serial = getattr(record, "serial", None)
+    return f"VORN camera {serial}" if serial else type(source).__name__
 
 
 def source_facts(source: Any) -> Optional[dict]:
@@ -318,9 +342,17 @@ def _record(source: Any, mode: "CaptureMode", path: str, duration: Optional[floa
         stream = container.add_stream(codec, rate=Fraction(mode.fps).limit_denominator(1000))
         stream.width, stream.height, stream.pix_fmt = mode.width, mode.height, pix_fmt
         stream.time_base = TIME_BASE
-        reported = time.monotonic()
-        packets = source.packets()
+        reported = began = time.monotonic()
+        packets = _packets_or_idle(source)
         for packet in packets:
+            if packet is None:
+                # Nothing from the camera for a while: a stop asked for, or
+                # the duration over by the clock the capture times are on,
+                # ends the recording all the same.
+                start = first if first is not None else began
+                if stop.is_set() or (duration is not None and time.monotonic() - start > duration):
+                    break
+                continue
             if first is None:
                 first = packet.timestamp
                 container.metadata[START_TAG] = f"{first:.6f}"  # the header goes out with the first packet
@@ -348,6 +380,21 @@ def _record(source: Any, mode: "CaptureMode", path: str, duration: Optional[floa
         container.close()
     span = (last - first) if first is not None and last is not None else 0.0
     return RecordingSummary(path, written, span, lost, _file_size(path))
+
+
+# How long the recorder waits for a packet before it looks at the clock and
+# at a stop request: well within the second a stop may take.
+IDLE_SECONDS = 0.2
+
+
+def _packets_or_idle(source: Any) -> Iterator[Optional[PacketLike]]:
+    # A live camera's packets with None for each IDLE_SECONDS without one;
+    # any other source's packets as they come.
+    idle = getattr(source, "_packets_or_idle", None)
+    if idle is not None:
+        source.open()
+        return idle(IDLE_SECONDS)
+    return iter(source.packets())
 
 
 def _file_size(path: str) -> int:
@@ -386,9 +433,12 @@ def snapshot(source: Any, out_dir: Union[str, "os.PathLike[str]"], *, at: Option
         if at is not None and _is_camera_source(packet_source):
             raise ValueError("--at applies to recordings only; a live camera gives its newest frame")
         mode = source_mode(packet_source)
-        chosen = _pick(packet_source.packets(), at)
+        chosen, last = _pick(packet_source.packets(), at)
         if chosen is None:
-            raise ValueError(f"{packet_source!r} has no frame" + (f" at {at} s" if at is not None else ""))
+            where = describe_source(packet_source)
+            if at is None or last is None:
+                raise ValueError(f"{where} has no frame")
+            raise ValueError(f"{where} has no frame at {at} s: the recording is {last:.2f} s long")
         views = png_views(chosen, mode)
     finally:
         packet_source.close()
@@ -402,15 +452,18 @@ def snapshot(source: Any, out_dir: Union[str, "os.PathLike[str]"], *, at: Option
     return written
 
 
-def _pick(packets: Iterable[PacketLike], at: Optional[float]) -> Optional[PacketLike]:
+def _pick(packets: Iterable[PacketLike], at: Optional[float]) -> tuple[Optional[PacketLike], Optional[float]]:
+    # The packet chosen, or None and the last packet's time.
     iterator: Iterator[PacketLike] = iter(packets)
+    last = None
     for packet in iterator:
         if at is None or packet.timestamp >= at:
             close = getattr(iterator, "close", None)
             if close is not None:
                 close()
-            return packet
-    return None
+            return packet, packet.timestamp
+        last = packet.timestamp
+    return None, last
 
 
 def stderr_is_terminal() -> bool:

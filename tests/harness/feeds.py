@@ -3,7 +3,8 @@ stream hands out (data, sequence, timestamp, dropped), made here with PyAV's
 JPEG encoder, optionally paced in real time and with sequence gaps.
 
 Run as a program it records a paced feed into the file named by its first
-argument (used to interrupt a recorder from outside).
+argument, saying "recording" as it starts (used to interrupt a recorder
+from outside).
 """
 
 from __future__ import annotations
@@ -88,4 +89,5 @@ if __name__ == "__main__":
     from vorn_camera_sdk.recording import record
 
     feed = Feed(CaptureMode(64, 16, 30, "MJPG", stereo=True), 100_000, pace=True)
+    print("recording", flush=True)
     print(record(feed, sys.argv[1]), flush=True)

@@ -9,6 +9,8 @@ from __future__ import annotations
 
 import errno
 import os
+import subprocess
+import sys
 import threading
 import time
 
@@ -194,3 +196,25 @@ def test_unplugging_gives_device_lost_after_the_delivered_frames(rig, capture):
     finally:
         if PETRIN["busid"] in rig.ports:
             rig.pull(PETRIN)
+
+
+# A program that leaves a daemon thread reading the engine when it returns.
+EXIT_WITH_A_READER = """
+import sys, threading, time
+from vorn_camera_sdk.cameras.camera_spec import CaptureMode
+from vorn_camera_sdk.platform.capture import CaptureStream
+stream = CaptureStream(sys.argv[1], CaptureMode(640, 360, 30, "MJPG", stereo=True))
+threading.Thread(target=lambda: [None for _ in stream], daemon=True).start()
+time.sleep(1)
+"""
+
+
+@pytest.mark.parametrize("stalled", [False, True], ids=["frames", "stalled"])
+def test_exit_with_a_daemon_reader_in_the_engine_is_quiet(rig, talvex, stalled):
+    if stalled:  # the reader waits for a frame that never comes
+        rig.server.call("skip", TALVEX["busid"], every=1)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    done = subprocess.run([sys.executable, "-c", EXIT_WITH_A_READER, talvex.os_id], env=env,
+                          capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "", "")
+    vhci.wait_for(lambda: not rig.state(TALVEX)["streaming"], timeout=15)  # the stream was closed at exit

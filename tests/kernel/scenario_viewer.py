@@ -102,6 +102,35 @@ def test_record_and_snapshot_commands_on_the_camera(rig, discovery, tmp_path):
     assert not rig.state(TALVEX)["streaming"]
 
 
+def test_a_recording_stops_on_sigterm_while_the_camera_sends_nothing(rig, discovery, tmp_path):
+    pytest.importorskip("av")
+    import signal
+
+    record = _talvex(rig, discovery)
+    facts = tmp_path / "talvex.json"
+    facts.write_text(json.dumps(record.to_dict()))
+    out = tmp_path / "stalled.mkv"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    proc = subprocess.Popen([sys.executable, "-m", "vorn_camera_sdk", "record", str(facts), str(out),
+                             "--mode", "640x360@30/MJPG"], env=env, stdout=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + 60
+        while (not out.exists() or out.stat().st_size == 0) and time.monotonic() < deadline:
+            time.sleep(0.1)  # the header goes out with the first frame
+        rig.server.call("skip", TALVEX["busid"], every=1)  # every frame damaged: nothing arrives
+        time.sleep(1.0)
+        proc.send_signal(signal.SIGTERM)
+        stdout, _ = proc.communicate(timeout=60)  # nothing but the signal ends it
+    finally:
+        rig.server.call("skip", TALVEX["busid"], every=0)
+        proc.kill()
+    assert proc.returncode == 0, stdout
+    frames = int(stdout.split(": ", 1)[1].split()[0])
+    packets = list(module("vorn_camera_sdk.sources.mkv_source").MkvSource(out).packets())
+    assert frames >= 1 and len(packets) == frames
+    assert not rig.state(TALVEX)["streaming"]
+
+
 def _post(url: str, payload: dict) -> dict:
     request = urllib.request.Request(url, json.dumps(payload).encode(), {"Content-Type": "application/json"})
     with urllib.request.urlopen(request, timeout=20) as answer:

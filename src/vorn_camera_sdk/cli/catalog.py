@@ -71,7 +71,8 @@ def run(args: argparse.Namespace) -> int:
     if spec is None:
         close = difflib.get_close_matches(args.sku.strip().upper(), skus, n=3, cutoff=0.6)
         hint = f" (did you mean {' or '.join(skus[c] for c in close)}?)" if close else ""
-        err(f"SKU {args.sku!r} is not in the catalog{hint}; run 'vorn-camera catalog' for the list.")
+        err(f"{args.sku!r} is not in the catalog: no model or SKU has that name{hint}; "
+            "run 'vorn-camera catalog' for the list.")
         return EXIT_NOTHING
     _print_spec(f"VORN {family_of(spec)}: {known}", spec)
     return EXIT_OK

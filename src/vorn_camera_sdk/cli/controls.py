@@ -19,7 +19,8 @@ def register(sub) -> argparse.ArgumentParser:
     """
     sp = sub.add_parser("controls", help="read or set camera controls")
     sp.add_argument("device", help="device node (/dev/video0, /dev/v4l/by-id/...) or serial")
-    sp.add_argument("assignments", nargs="*", metavar="NAME[=VALUE]", help="a menu value may be given by its label")
+    sp.add_argument("assignments", nargs="*", default=[], metavar="NAME[=VALUE]",
+                    help="a menu value may be given by its label")
     return sp
 
 

@@ -84,6 +84,19 @@ def reason(exc: BaseException) -> str:
     return f"{type(exc).__name__}: {text[0]}" if text else type(exc).__name__
 
 
+def os_error_text(exc: OSError) -> str:
+    """os_error_text(exc: OSError) -> str
+
+    An OS error as a sentence a user can act on: its text, then the file or
+    device it concerns unless the text already names it; no "[Errno N]".
+    """
+    text = exc.strerror or (exc.args[0] if exc.args and isinstance(exc.args[0], str) else "") or str(exc)
+    for name in (exc.filename, exc.filename2):
+        if name is not None and os.fsdecode(name) not in text:
+            text += f": {os.fsdecode(name)}"
+    return text
+
+
 # ---------------------------------------------------------------- logging
 
 
@@ -216,7 +229,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         err(str(exc))
         return EXIT_NOTHING
     except OSError as exc:
-        err(f"{exc}.")
+        err(f"{os_error_text(exc).rstrip('.')}.")
         return EXIT_NOTHING
     except Exception as exc:
         if args.verbose:

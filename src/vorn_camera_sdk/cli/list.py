@@ -90,11 +90,15 @@ def watch(as_json: bool) -> int:
     """watch(as_json: bool) -> int
 
     The cameras present, then one line per camera added or removed as it
-    happens, until Ctrl-C (exit code 0). A line reads ``KIND  OS_ID  NAME
+    happens, until Ctrl-C or SIGTERM (exit code 0); on a terminal, a line
+    on stderr says it is watching. A line reads ``KIND  OS_ID  NAME
     serial=SERIAL``; with ``as_json`` it is a JSON object with the keys
     ``kind`` ("present", "added" or "removed"), ``os_id``, ``name`` and
     ``serial``.
     """
+    import signal
+    import sys
+
     from ..platform import watch_cameras
 
     def show(kind: str, os_id: str, name: str, serial: str) -> None:
@@ -104,12 +108,20 @@ def watch(as_json: bool) -> int:
             line = f"{kind:7}  {os_id}  {name}  serial={serial}"
         print(line, flush=True)
 
+    previous = None
     try:
         with watch_cameras() as watcher:
+            # SIGTERM ends the watch as Ctrl-C does: the read in progress ends.
+            previous = signal.signal(signal.SIGTERM, lambda *_: watcher.close())
             for d in watcher.present:
                 show("present", d.os_id, d.name, d.serial)
+            if sys.stdout.isatty():
+                print("vorn-camera: watching for VORN cameras coming and going; Ctrl-C ends", file=sys.stderr, flush=True)
             for event in watcher:
                 show(event.kind, event.os_id, event.name, event.serial)
     except KeyboardInterrupt:
         pass
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
     return EXIT_OK

@@ -8,6 +8,7 @@ import sys
 import time
 
 from .core import EXIT_OK, UsageError
+from .sources import check_seconds, open_source
 
 
 def register(sub) -> argparse.ArgumentParser:
@@ -32,27 +33,33 @@ def run(args: argparse.Namespace) -> int:
     Record until the limit, Ctrl-C or SIGTERM; print the summary. A live
     one-line status goes to stderr when it is a terminal.
     """
-    from ..recording import record, status_line, stderr_is_terminal
+    from ..recording import record, split_mode, status_line, stderr_is_terminal
 
-    if args.source is not None and str(args.source).strip().endswith(".mkv"):
-        raise UsageError(f"{args.source} is a recording; record takes a live camera (a serial or a .json file)")
     if not str(args.out).endswith(".mkv"):
         raise UsageError(f"the output {args.out!r} must be an .mkv file")
-    for name in ("duration", "frames"):
-        value = getattr(args, name)
-        if value is not None and value <= 0:
-            raise UsageError(f"--{name} must be positive, not {value}")
+    if args.source is not None and str(args.source).strip().endswith(".mkv"):
+        raise UsageError(f"{args.source} is a recording; record takes a live camera (a serial or a .json file)")
+    check_seconds("--duration", args.duration)
+    if args.frames is not None and args.frames <= 0:
+        raise UsageError(f"--frames must be positive, not {args.frames}")
+    if args.mode is not None:
+        try:
+            split_mode(args.mode)
+        except ValueError as exc:
+            raise UsageError(str(exc)) from None
+    source = open_source(args.source, command="record", recordings=False)
     began = time.monotonic()
     progress = None
     if stderr_is_terminal():
         def progress(summary) -> None:
             print("\r" + status_line(summary, time.monotonic() - began), end="", file=sys.stderr, flush=True)
     try:
-        summary = record(args.source, args.out, duration=args.duration, frames=args.frames, mode=args.mode,
+        summary = record(source, args.out, duration=args.duration, frames=args.frames, mode=args.mode,
                          progress=progress)
     except ValueError as exc:
         raise UsageError(str(exc).rstrip(".")) from None
     finally:
+        source.close()
         if progress is not None:
             print(file=sys.stderr)
     print(f"wrote {summary}")

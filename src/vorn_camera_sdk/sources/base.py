@@ -13,7 +13,7 @@ if TYPE_CHECKING:
 STREAM_EXTRA_HINT = "pip install 'vorn-camera-sdk[stream]'"
 
 
-@dataclass(frozen=True, slots=True)
+@dataclass(frozen=True, slots=True, repr=False)
 class Frame:
     """One frame of a source.
 
@@ -30,7 +30,10 @@ class Frame:
 
     For a stereo stream the frame carries the left and right views side by
     side; ``left`` and ``right`` are then views (no copies) of the left and
-    right halves of ``image``. For a mono stream both are None.
+    right halves of ``image``: they share its memory and are not
+    contiguous (each row is a slice of a full-width row). Where a library
+    needs contiguous memory, ``numpy.ascontiguousarray(frame.left)`` makes a
+    copy. For a mono stream both are None.
     """
 
     image: "np.ndarray"
@@ -45,6 +48,12 @@ class Frame:
     def stereo(self) -> bool:
         """stereo -> bool: whether the frame carries a left and a right view."""
         return self.left is not None
+
+    def __repr__(self) -> str:
+        shape: tuple[int, ...] = tuple(getattr(self.image, "shape", ()))
+        size = f"{shape[1]}x{shape[0]}" if len(shape) >= 2 else "?"
+        return (f"<Frame index={self.index} timestamp={self.timestamp:.6f} {size} "
+                f"{'stereo' if self.stereo else 'mono'} sequence={self.sequence} dropped={self.dropped}>")
 
 
 def make_frame(

@@ -7,7 +7,7 @@ import errno as _errno
 import logging
 import threading
 import time
-from typing import TYPE_CHECKING, Any, Iterator, Optional
+from typing import TYPE_CHECKING, Any, Generator, Iterator, Optional
 
 from ..platform import current_backend, watch_cameras
 from ..platform.base import CameraControls
@@ -63,9 +63,16 @@ class _SourceControls(CameraControls):
         self._closed = False
         self._lock = threading.Lock()
 
-    def get(self, name: str) -> Optional[float]:
-        """get(name: str) -> Optional[float]"""
-        return self._handle.get(name)
+    def get(self, name: str) -> Optional[int]:
+        """get(name: str) -> Optional[int]
+
+        The control's value in raw device units (the camera's controls are
+        all integer controls), or None when the name is unknown or the
+        camera refuses the request. Safe while the source reconnects.
+        """
+        with self._lock:
+            value = self._handle.get(name)
+        return None if value is None else int(value)
 
     def set(self, name: str, value: float) -> bool:
         """set(name: str, value: float) -> bool"""
@@ -105,6 +112,25 @@ def _capture_stream_class() -> Any:
     from ..platform.capture import CaptureStream
 
     return CaptureStream
+
+
+def _stream_packets(stream: Any, idle: Optional[float]) -> Iterator[Optional["Packet"]]:
+    # A capture stream's packets until it is closed; with `idle` seconds,
+    # None each time that long passes without a packet.
+    if idle is None:
+        yield from stream
+        return
+    while True:
+        try:
+            packet = stream.read(idle)
+        except TimeoutError:
+            yield None
+            continue
+        except ValueError:
+            if stream.closed:  # closed by another thread, or while waiting
+                return
+            raise
+        yield packet
 
 
 class _Decoder:
@@ -268,6 +294,8 @@ class CameraSource(FrameSource):
         self._watcher: Optional["CameraWatcher"] = None  # while waiting for the camera to come back
         self._depth_workers: list[_DepthWorker] = []
         self._lock = threading.Lock()
+        # Held for a whole close(): a second one returns once the device is free.
+        self._closing = threading.Lock()
 
     def __repr__(self) -> str:
         return (
@@ -400,11 +428,25 @@ class CameraSource(FrameSource):
                 self._depth_workers.remove(worker)
 
     def _packets(self) -> Iterator["Packet"]:
+        for packet in self._packets_or_idle(None):
+            if packet is not None:
+                yield packet
+
+    def _packets_or_idle(self, idle: Optional[float]) -> Iterator[Optional["Packet"]]:
+        # The packets; with `idle` seconds, also None each time that long
+        # passes without one (the camera stalled, or it is away and the
+        # source waits for it), so a consumer can look at the clock.
+        # Everything the clean-up of a generator closed at exit needs is
+        # bound here, before the first packet: nothing is imported then.
+        lost_error = _device_lost_error_class()
         last: Optional[float] = None  # the capture time of the last packet
         away_since: Optional[float] = None
         while (stream := self._stream) is not None:
             try:
-                for packet in stream:
+                for packet in _stream_packets(stream, idle):
+                    if packet is None:
+                        yield None
+                        continue
                     if away_since is not None:
                         # Every frame the camera would have sent since the last
                         # one delivered, the new stream's own first losses included.
@@ -415,18 +457,19 @@ class CameraSource(FrameSource):
                     last = packet.timestamp
                     yield packet
                 return
-            except _device_lost_error_class() as lost:
+            except lost_error as lost:
                 if self.reconnect is None or self._closed:
                     raise
                 if away_since is None:
                     away_since = last if last is not None else time.monotonic()
-                if not self._reconnect(lost):
+                if not (yield from self._reconnect(lost, idle, lost_error)):
                     return
 
-    def _reconnect(self, lost: OSError) -> bool:
+    def _reconnect(self, lost: OSError, idle: Optional[float], lost_error: Any) -> Generator[None, None, bool]:
         """Wait for the camera to come back and open the same mode on its
         node: True once streaming again, False when the source was closed
-        meanwhile, DeviceLostError after ``reconnect`` seconds."""
+        meanwhile, DeviceLostError after ``reconnect`` seconds. Yields None
+        every ``idle`` seconds of the wait."""
         deadline = time.monotonic() + (self.reconnect or 0.0)
         serial = self.record.serial
         with self._lock:
@@ -452,7 +495,10 @@ class CameraSource(FrameSource):
                     break
                 # A node that did not open may be one the kernel is still taking
                 # down or setting up: look again shortly even without an event.
-                event = watcher.read(remaining if node is None else min(remaining, 0.1))
+                wait = remaining if node is None else min(remaining, 0.1)
+                event = watcher.read(wait if idle is None else min(wait, idle))
+                if event is None and idle is not None:
+                    yield None
                 if event is not None:
                     node = event.os_id if event.kind == "added" and event.serial == serial else node
                 elif node is not None:
@@ -461,7 +507,7 @@ class CameraSource(FrameSource):
             with self._lock:
                 self._watcher = None
             watcher.close()
-        raise _device_lost_error_class()(
+        raise lost_error(
             _errno.ENODEV, f"{lost.strerror or lost}; it did not come back within {self.reconnect:g} s",
             lost.filename) from lost
 
@@ -495,9 +541,10 @@ class CameraSource(FrameSource):
         return True
 
     def _frames(self) -> Iterator[Frame]:
-        decoder = self._decoder
-        assert decoder is not None
-        width, height = self._stream.width, self._stream.height
+        stream, decoder = self._stream, self._decoder
+        if stream is None or decoder is None:  # closed before the first frame was asked for
+            return
+        width, height = stream.width, stream.height
         undecodable = 0
         for packet in self._packets():
             image = decoder(packet, width, height)
@@ -518,19 +565,20 @@ class CameraSource(FrameSource):
         while the source waits for an unplugged camera to come back: the read
         or the wait ends at once and so does the iteration.
         """
-        with self._lock:
-            self._closed = True
-            stream, self._stream = self._stream, None
-            controls, self._controls = self._controls, None
-            watcher = self._watcher
-            workers = list(self._depth_workers)
-        try:
-            if watcher is not None:
-                watcher.close()  # ends a wait for the camera to come back
-            if stream is not None:
-                stream.close()
-            for worker in workers:  # their stream has ended: they finish now
-                worker.stop(0.0)
-        finally:
-            if controls is not None:
-                controls.close()
+        with self._closing:
+            with self._lock:
+                self._closed = True
+                stream, self._stream = self._stream, None
+                controls, self._controls = self._controls, None
+                watcher = self._watcher
+                workers = list(self._depth_workers)
+            try:
+                if watcher is not None:
+                    watcher.close()  # ends a wait for the camera to come back
+                if stream is not None:
+                    stream.close()
+                for worker in workers:  # their stream has ended: they finish now
+                    worker.stop(0.0)
+            finally:
+                if controls is not None:
+                    controls.close()

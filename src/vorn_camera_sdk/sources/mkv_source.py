@@ -50,6 +50,33 @@ def embed_camera_facts(
 
 
 @dataclass(frozen=True, slots=True)
+class _VideoFacts:
+    """What a file's first video stream says of itself."""
+
+    codec: str  # FFmpeg's codec name: "mjpeg", "rawvideo", "h264", ...
+    pix_fmt: str
+    width: int
+    height: int
+    fps: Optional[float]
+
+    @property
+    def fourcc(self) -> Optional[str]:
+        """The capture pixel format the stream carries, None for one no camera sends."""
+        if self.codec == "mjpeg":
+            return "MJPG"
+        if self.codec == "rawvideo" and self.pix_fmt == "yuyv422":
+            return "YUYV"
+        return None
+
+
+def _stereo_sizes() -> frozenset[tuple[int, int]]:
+    # The frame sizes of the catalog's side-by-side stereo modes.
+    from ..cameras.camera_spec import family_specs
+
+    return frozenset((m.width, m.height) for spec in family_specs().values() for m in spec.modes if m.stereo)
+
+
+@dataclass(frozen=True, slots=True)
 class RecordedPacket:
     """One packet of a recording, undecoded, with the attributes of a live one.
 
@@ -78,6 +105,11 @@ class MkvSource(FrameSource):
     (or None) and ``record`` the ``VornCameraFacts`` built from it offline.
     Construction does no I/O. A missing file raises the matching OSError; a
     file that is not a readable recording raises ValueError naming it.
+
+    ``mode`` is the capture mode the recorder tagged, checked against the
+    video stream; a file without the tag (made with another tool) gets the
+    mode of its stream (MJPEG or YUYV video), stereo when the file says so
+    or when its size is one of the catalog's side-by-side stereo sizes.
     """
 
     def __init__(self, path: Union[str, "os.PathLike[str]"], *, stereo: Optional[bool] = None) -> None:
@@ -85,6 +117,8 @@ class MkvSource(FrameSource):
         self.path = os.fspath(path)
         self._stereo = stereo
         self._metadata: Optional[dict] = None
+        self._video: Optional[_VideoFacts] = None
+        self._has_video: Optional[bool] = None
         self._container: Any = None
         self._closed = False
         self._count = 0
@@ -108,19 +142,36 @@ class MkvSource(FrameSource):
         except av.FFmpegError as exc:
             raise ValueError(f"cannot read MKV recording {self.path!r}: {exc.strerror or exc}") from exc
 
+    def _read_header(self, container: Any) -> None:
+        self._metadata = dict(container.metadata)
+        videos = container.streams.video
+        self._has_video = bool(videos)
+        if videos:
+            stream = videos[0]
+            context = stream.codec_context
+            rate = stream.average_rate or stream.guessed_rate
+            pix_fmt = context.format.name if context.format is not None else ""
+            self._video = _VideoFacts(context.name, pix_fmt, context.width, context.height,
+                                      float(rate) if rate else None)
+
+    def _header(self) -> None:
+        if self._metadata is not None:
+            return
+        if self._container is not None:
+            self._read_header(self._container)
+            return
+        av, _ = import_stream_modules()
+        container = self._open_container(av)
+        try:
+            self._read_header(container)
+        finally:
+            container.close()
+
     @property
     def metadata(self) -> dict:
         """metadata -> dict: the container's global metadata tags, read once."""
-        if self._metadata is None:
-            if self._container is not None:
-                self._metadata = dict(self._container.metadata)
-            else:
-                av, _ = import_stream_modules()
-                container = self._open_container(av)
-                try:
-                    self._metadata = dict(container.metadata)
-                finally:
-                    container.close()
+        self._header()
+        assert self._metadata is not None
         return self._metadata
 
     @property
@@ -165,14 +216,53 @@ class MkvSource(FrameSource):
         tag = self.metadata.get(STEREO_TAG)
         if tag is not None:
             return tag.strip() not in ("0", "")
-        return CAMERA_FACTS_TAG in self.metadata
+        if CAMERA_FACTS_TAG in self.metadata:
+            return True
+        video = self._video
+        return video is not None and (video.width, video.height) in _stereo_sizes()
 
-    @property
-    def mode(self) -> Optional["CaptureMode"]:
-        """mode -> Optional[CaptureMode]: the capture mode the recorder tagged, or None."""
+    def _tagged_mode(self) -> Optional["CaptureMode"]:
         from ..recording import mode_from_tag
 
         return mode_from_tag(self.metadata.get(MODE_TAG), stereo=self.stereo)
+
+    @property
+    def mode(self) -> Optional["CaptureMode"]:
+        """mode -> Optional[CaptureMode]
+
+        The capture mode the recorder tagged, or without a tag the one the
+        video stream shows (MJPEG or YUYV video with a frame rate); None
+        when neither says. ValueError when the tag and the stream disagree.
+        """
+        from ..cameras.camera_spec import CaptureMode
+        from ..recording import format_mode
+
+        tagged = self._tagged_mode()
+        video = self._video
+        if video is None:
+            return tagged
+        fourcc = video.fourcc
+        if tagged is not None:
+            if (tagged.width, tagged.height) != (video.width, video.height) or (
+                    fourcc is not None and tagged.fourcc.upper() != fourcc):
+                shown = f"{video.width}x{video.height} {fourcc or video.codec}"
+                raise ValueError(f"{self.path}: its {MODE_TAG} tag says {format_mode(tagged)} "
+                                 f"but the video is {shown}")
+            return tagged
+        if self.metadata.get(MODE_TAG):
+            raise ValueError(f"{self.path}: its {MODE_TAG} tag {self.metadata[MODE_TAG]!r} is not "
+                             "of the form WIDTHxHEIGHT@FPS/FOURCC")
+        if fourcc is None or not video.fps:
+            return None
+        fps = round(video.fps, 3)
+        return CaptureMode(video.width, video.height, int(fps) if fps.is_integer() else fps, fourcc,
+                           stereo=self.stereo)
+
+    @property
+    def codec(self) -> Optional[str]:
+        """codec -> Optional[str]: FFmpeg's name of the video stream's codec, None without video."""
+        self._header()
+        return self._video.codec if self._video is not None else None
 
     def packets(self) -> Iterator[RecordedPacket]:
         """packets() -> Iterator[RecordedPacket]
@@ -223,7 +313,7 @@ class MkvSource(FrameSource):
         # (PyAV packet, sequence, timestamp, dropped) for each video packet.
         av, _ = import_stream_modules()
         stream = self._container.streams.video[0]
-        mode = self.mode
+        mode = self._tagged_mode()
         interval = 1.0 / float(mode.fps) if mode is not None else None
         sequence, previous = -1, None
         demuxed = self._container.demux(stream)
@@ -263,7 +353,7 @@ class MkvSource(FrameSource):
             raise ValueError(f"MKV recording {self.path!r} has no video stream")
         self._container = container
         if self._metadata is None:
-            self._metadata = dict(container.metadata)
+            self._read_header(container)
 
     def __iter__(self) -> Iterator[Frame]:
         """__iter__() -> Iterator[Frame]
@@ -275,7 +365,7 @@ class MkvSource(FrameSource):
         return self._frames()
 
     def _frames(self) -> Iterator[Frame]:
-        if self.mode is not None:
+        if self._tagged_mode() is not None:
             return self._recorded_frames()
         return self._decoded_frames()
 
