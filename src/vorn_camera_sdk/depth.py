@@ -709,16 +709,28 @@ def depth_snapshot(source: Any, out_dir: Union[str, "os.PathLike[str]"], *, at: 
     Returns the paths written. ValueError for a source without a stereo mode
     or a calibration, or without a frame at ``at``.
     """
-    from .recording import _is_camera_source, _pick, open_packet_source, source_mode
+    from .recording import _is_camera_source, describe_source, open_packet_source, source_mode
 
     packet_source = open_packet_source(source, latest=True)
     try:
         if at is not None and _is_camera_source(packet_source):
             raise ValueError("--at applies to recordings only; a live camera gives its newest frame")
         estimator = DepthEstimator(packet_source, source_mode(packet_source), preset=preset)
-        chosen = _pick(packet_source.packets(), at)
+        chosen, last = None, None
+        packets = packet_source.packets()
+        for packet in packets:
+            if at is None or packet.timestamp >= at:
+                chosen = packet
+                break
+            last = packet.timestamp
+        close = getattr(packets, "close", None)
+        if close is not None:
+            close()
         if chosen is None:
-            raise ValueError(f"{packet_source!r} has no frame" + (f" at {at} s" if at is not None else ""))
+            where = describe_source(packet_source)
+            if at is None or last is None:
+                raise ValueError(f"{where} has no frame")
+            raise ValueError(f"{where} has no frame at {at} s: the recording is {last:.2f} s long")
         frame = estimator.compute(chosen, index=0)
     finally:
         packet_source.close()

@@ -4,8 +4,10 @@ millimetre PNG, a colourised PNG, the rectified pair and a PLY point cloud)."""
 from __future__ import annotations
 
 import argparse
+import os
 
 from .core import EXIT_NOTHING, EXIT_OK, UsageError, err
+from .sources import SOURCE_FORMS, check_seconds, names_a_camera, open_source
 
 
 def register(sub) -> argparse.ArgumentParser:
@@ -18,11 +20,10 @@ def register(sub) -> argparse.ArgumentParser:
     sp = sub.add_parser(
         "depth",
         help="save one frame's depth: depth.png (mm), depth_color.png, left/right_rectified.png, cloud.ply")
-    sp.add_argument("source", nargs="?", metavar="SOURCE",
-                    help="a camera serial, camera facts .json file or .mkv recording (default: the first camera)")
+    sp.add_argument("source", nargs="?", metavar="SOURCE", help=f"{SOURCE_FORMS} (default: the first camera)")
     sp.add_argument("-o", "--output", default=".", metavar="DIR", help="the folder for the files (default: .)")
     sp.add_argument("--at", type=float, metavar="SECONDS", help="for a recording: the first frame at this time")
-    sp.add_argument("--preset", default="fast", choices=sorted(PRESETS), metavar="NAME",
+    sp.add_argument("--preset", default="fast", choices=list(PRESETS), metavar="NAME",
                     help=f"the matcher preset: {', '.join(PRESETS)} (default: fast)")
     return sp
 
@@ -31,13 +32,21 @@ def run(args: argparse.Namespace) -> int:
     """run(args: argparse.Namespace) -> int: write the depth files and print their paths."""
     from ..depth import depth_snapshot
 
+    check_seconds("--at", args.at, zero=True)
+    if args.at is not None and names_a_camera(args.source):
+        raise UsageError("--at applies to recordings only; a live camera gives its newest frame")
+    if os.path.exists(args.output) and not os.path.isdir(args.output):
+        raise UsageError(f"-o {args.output} is a file; give a folder for the depth files")
+    source = open_source(args.source, command="depth")
     try:
-        written = depth_snapshot(args.source, args.output, at=args.at, preset=args.preset)
+        written = depth_snapshot(source, args.output, at=args.at, preset=args.preset)
     except ValueError as exc:
         raise UsageError(str(exc).rstrip(".")) from None
     except ImportError as exc:  # the depth or stream extra is missing: the message names it
         err(f"{exc}.")
         return EXIT_NOTHING
+    finally:
+        source.close()
     for path in written:
         print(path)
     return EXIT_OK
