@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import dataclasses
 import errno
+import json
 import sys
 import threading
 import time
@@ -251,7 +252,8 @@ def test_what_depth_refuses_is_said_in_one_sentence(calibration, mode, options, 
 
 
 @pytest.mark.parametrize("argv, message", [
-    (["depth", "{dir}/plain.mkv"], "carries no camera calibration; depth needs"),
+    (["depth", "{dir}/plain.mkv"], "{dir}/plain.mkv carries no camera calibration; depth needs"),
+    (["depth", "{dir}/plain.mkv", "--facts", "{dir}/run.mkv"], "is not a camera facts file"),
     (["depth", "{dir}/run.mkv", "--at", "9"], "has no frame at 9.0 s"),
 ])
 def test_depth_command_refusals(tmp_path, capsys, argv, message):
@@ -260,7 +262,9 @@ def test_depth_command_refusals(tmp_path, capsys, argv, message):
     feed.record = None
     record(feed, tmp_path / "plain.mkv")
     assert main([a.format(dir=tmp_path) for a in argv]) == 2
-    assert message in capsys.readouterr().err
+    assert message.format(dir=tmp_path) in capsys.readouterr().err
+    (tmp_path / "facts.json").write_text(json.dumps(ds.RECORD.to_dict()))
+    assert main(["depth", str(tmp_path / "plain.mkv"), "--facts", str(tmp_path / "facts.json"), "-o", str(tmp_path)]) == 0
 
 
 def test_missing_opencv_names_the_extra(tmp_path, monkeypatch, capsys):

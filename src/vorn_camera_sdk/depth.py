@@ -91,7 +91,8 @@ def calibration_of(value: Any) -> "Calibration":
     elif hasattr(value, "record") and not hasattr(value, "cameras"):
         record = value.record
         if record is None:
-            raise ValueError(f"{source!r} carries no camera calibration; depth needs {CALIBRATION_HINT}")
+            where = getattr(value, "path", None) or repr(value)
+            raise ValueError(f"{where} carries no camera calibration; depth needs {CALIBRATION_HINT}")
         value = record.base_calibration
     if value is None:
         raise ValueError(f"no camera calibration was given; depth needs {CALIBRATION_HINT}")
@@ -110,8 +111,11 @@ def _facts_from_file(path: str) -> "VornCameraFacts":
 
     from .cameras import VornCameraFacts
 
-    with open(path, encoding="utf-8") as fh:
-        payload = json.load(fh)
+    try:
+        with open(path, encoding="utf-8") as fh:
+            payload = json.load(fh)
+    except ValueError:  # not text, or not JSON
+        payload = None
     record = VornCameraFacts.from_dict(payload, os_id="") if isinstance(payload, dict) else None
     if record is None:
         raise ValueError(f"{path!r} is not a camera facts file; write one with `vorn-camera facts SERIAL -o FILE`")
@@ -700,13 +704,14 @@ def write_outputs(frame: DepthFrame, folder: Union[str, "os.PathLike[str]"]) -> 
 
 
 def depth_snapshot(source: Any, out_dir: Union[str, "os.PathLike[str]"], *, at: Optional[float] = None,
-                   preset: str = "fast") -> list[str]:
-    """depth_snapshot(source, out_dir: str | os.PathLike, *, at: Optional[float] = None, preset: str = "fast") -> list[str]
+                   preset: str = "fast", calibration: Any = None) -> list[str]:
+    """depth_snapshot(source, out_dir: str | os.PathLike, *, at: Optional[float] = None, preset: str = "fast", calibration: Any = None) -> list[str]
 
     The depth of one fresh frame of ``source`` (anything ``resolve_source_arg``
     takes: a live camera gives its newest frame, a recording its first frame
-    at or after ``at`` seconds) written by ``write_outputs`` into ``out_dir``.
-    Returns the paths written. ValueError for a source without a stereo mode
+    at or after ``at`` seconds) written by ``write_outputs`` into ``out_dir``;
+    ``calibration`` (anything ``calibration_of`` takes) stands in for the
+    source's own. Returns the paths written. ValueError for a source without a stereo mode
     or a calibration, or without a frame at ``at``.
     """
     from .recording import _is_camera_source, describe_source, open_packet_source, source_mode
@@ -715,7 +720,8 @@ def depth_snapshot(source: Any, out_dir: Union[str, "os.PathLike[str]"], *, at: 
     try:
         if at is not None and _is_camera_source(packet_source):
             raise ValueError("--at applies to recordings only; a live camera gives its newest frame")
-        estimator = DepthEstimator(packet_source, source_mode(packet_source), preset=preset)
+        estimator = DepthEstimator(packet_source if calibration is None else calibration,
+                                   source_mode(packet_source), preset=preset)
         chosen, last = None, None
         packets = packet_source.packets()
         for packet in packets:

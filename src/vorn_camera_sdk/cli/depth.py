@@ -23,6 +23,8 @@ def register(sub) -> argparse.ArgumentParser:
     sp.add_argument("source", nargs="?", metavar="SOURCE", help=f"{SOURCE_FORMS} (default: the first camera)")
     sp.add_argument("-o", "--output", default=".", metavar="DIR", help="the folder for the files (default: .)")
     sp.add_argument("--at", type=float, metavar="SECONDS", help="for a recording: the first frame at this time")
+    sp.add_argument("--facts", metavar="FILE",
+                    help="a camera facts .json file (vorn-camera facts SERIAL -o FILE) for a recording without them")
     sp.add_argument("--preset", default="fast", choices=list(PRESETS), metavar="NAME",
                     help=f"the matcher preset: {', '.join(PRESETS)} (default: fast)")
     return sp
@@ -39,9 +41,11 @@ def run(args: argparse.Namespace) -> int:
         raise UsageError(f"-o {args.output} is a file; give a folder for the depth files")
     source = open_source(args.source, command="depth")
     try:
-        written = depth_snapshot(source, args.output, at=args.at, preset=args.preset)
+        written = depth_snapshot(source, args.output, at=args.at, preset=args.preset, calibration=args.facts)
     except ValueError as exc:
         raise UsageError(str(exc).rstrip(".")) from None
+    except OSError as exc:  # the --facts file
+        raise UsageError(f"cannot read {args.facts}: {exc.strerror or exc}") from None
     except ImportError as exc:  # the depth or stream extra is missing: the message names it
         err(f"{exc}.")
         return EXIT_NOTHING
