@@ -31,8 +31,10 @@ COMMANDS = (
     "controls",
     "doctor",
     "record",
+    "convert",
     "snapshot",
     "view",
+    "ros2",
 )
 
 # What the device-info client appends a serial to, after the service's base URL.
