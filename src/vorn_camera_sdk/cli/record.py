@@ -37,7 +37,7 @@ def run(args: argparse.Namespace) -> int:
     if args.source is not None and str(args.source).strip().endswith(".mkv"):
         raise UsageError(f"{args.source} is a recording; record takes a live camera (a serial or a .json file)")
     if not str(args.out).endswith((".mkv", ".mcap")):
-        raise UsageError(f"the output {args.out!r} must be an .mkv or .mcap file")
+        raise UsageError(f"the output {args.out!r} must be an .mkv file, or an .mcap file for ROS 2 messages")
     if str(args.out).endswith(".mcap"):
         from ..mcap_recording import record_mcap as record  # noqa: F811
     for name in ("duration", "frames"):

@@ -1,0 +1,128 @@
+"""The ROS 2 and MCAP paths, measured (run by hand; figures as ratios).
+
+1. CPU per frame of the compressed path (both eyes cut out of the
+   side-by-side MJPG frame losslessly) against what a generic driver does:
+   decode the frame and re-encode each eye as JPEG at quality 90.
+2. Latency from a frame's stamp to a subscriber's receipt in another
+   process, median and 99th percentile, raw and compressed (a recording
+   replayed by ``vorn-camera ros2``, so the stamp is the publishing time of
+   a just-captured frame; DDS on loopback only).
+3. CPU of recording into MCAP against recording into Matroska.
+
+    python bench/bench_ros2.py
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests"))
+
+import cv2  # noqa: E402
+import numpy as np  # noqa: E402
+
+from harness.feeds import Feed  # noqa: E402
+from vorn_camera_sdk import jpeg  # noqa: E402
+from vorn_camera_sdk.cameras.camera_spec import CaptureMode  # noqa: E402
+
+
+class Packets:
+    """Recorded packets handed out again, without the feed's encoding cost."""
+
+    def __init__(self, mode: CaptureMode, packets: list) -> None:
+        self.mode, self.sent = mode, packets
+        self.record = Feed(mode, 0).record
+
+    def packets(self):
+        return iter(self.sent)
+
+    def close(self) -> None:
+        pass
+
+
+def cpu_per_frame(fn, frames: list[bytes], rounds: int = 3) -> float:
+    best = float("inf")
+    for _ in range(rounds):
+        began = time.process_time()
+        for data in frames:
+            fn(data)
+        best = min(best, (time.process_time() - began) / len(frames))
+    return best
+
+
+def generic(data: bytes) -> None:
+    image = cv2.imdecode(np.frombuffer(data, np.uint8), cv2.IMREAD_COLOR)
+    half = image.shape[1] // 2
+    for view in (image[:, :half], image[:, half:]):
+        cv2.imencode(".jpg", view, [cv2.IMWRITE_JPEG_QUALITY, 90])
+
+
+def compressed_path() -> None:
+    for width, height in ((1280, 360), (2560, 720)):
+        frames = [p.data for p in Feed(CaptureMode(width, height, 30, "MJPG", stereo=True), 60).packets()]
+        ours = cpu_per_frame(jpeg.split_stereo, frames)
+        theirs = cpu_per_frame(generic, frames)
+        print(f"compressed path {width}x{height}: lossless cut {ours * 1e3:.3f} ms/frame, "
+              f"decode + re-encode {theirs * 1e3:.3f} ms/frame: {theirs / ours:.1f}x less CPU")
+
+
+def latency(folder: Path) -> None:
+    from vorn_camera_sdk.mcap_recording import record_mcap
+
+    mode = CaptureMode(1280, 360, 30, "MJPG", stereo=True)
+    path = folder / "latency.mcap"
+    record_mcap(Feed(mode, 450), path)
+    env = dict(os.environ, ROS_LOCALHOST_ONLY="1", ROS_AUTOMATIC_DISCOVERY_RANGE="LOCALHOST",
+               ROS_DOMAIN_ID=str(150 + os.getpid() % 50),
+               PYTHONPATH=os.pathsep.join([str(HERE.parent / "tests"), *sys.path]))
+    listener = subprocess.Popen([sys.executable, "-m", "harness.ros2_probe", "listen", "/bench", "60", "300"],
+                                env=env, stdout=subprocess.PIPE, text=True)
+    assert listener.stdout is not None and listener.stdout.readline().strip() == "ready"
+    node = subprocess.Popen([sys.executable, "-m", "vorn_camera_sdk", "ros2", str(path), "--namespace", "bench"],
+                            env=env, stdout=subprocess.DEVNULL)
+    out, _ = listener.communicate(timeout=120)
+    node.terminate()
+    node.wait(timeout=60)
+    delays: dict[str, list[float]] = {"raw": [], "compressed": []}
+    for line in out.splitlines():
+        item = json.loads(line)
+        kind = "compressed" if item["topic"].endswith("compressed") else "raw" if "image_raw" in item["topic"] else None
+        if kind and item["topic"].startswith("/bench/left"):
+            delays[kind].append((item["received"] - item["stamp"]) * 1e3)
+    for kind, values in delays.items():
+        values.sort()
+        print(f"latency {kind} 1280x360@30 (left eye, {len(values)} frames): median {statistics.median(values):.2f} ms, "
+              f"p99 {values[int(len(values) * 0.99) - 1]:.2f} ms")
+
+
+def recorders(folder: Path) -> None:
+    from vorn_camera_sdk.mcap_recording import record_mcap
+    from vorn_camera_sdk.recording import record
+
+    mode = CaptureMode(1280, 360, 30, "MJPG", stereo=True)
+    packets = list(Feed(mode, 300).packets())
+    cpu = {}
+    for name, fn, suffix in (("matroska", record, ".mkv"), ("mcap", record_mcap, ".mcap")):
+        best = float("inf")
+        for _ in range(3):
+            began = time.process_time()
+            fn(Packets(mode, packets), folder / f"rec{suffix}")
+            best = min(best, time.process_time() - began)
+        cpu[name] = best / len(packets)
+    print(f"recorder CPU 1280x360: Matroska {cpu['matroska'] * 1e3:.3f} ms/frame, MCAP {cpu['mcap'] * 1e3:.3f} "
+          f"ms/frame: MCAP costs {cpu['mcap'] / cpu['matroska']:.2f}x the Matroska recorder")
+
+
+if __name__ == "__main__":
+    compressed_path()
+    with tempfile.TemporaryDirectory() as tmp:
+        recorders(Path(tmp))
+        latency(Path(tmp))
