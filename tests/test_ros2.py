@@ -5,6 +5,7 @@ camera (its stream at the engine seam) whose controls are set as parameters."""
 from __future__ import annotations
 
 import base64
+import importlib.util
 import json
 import os
 import subprocess
@@ -15,7 +16,8 @@ from pathlib import Path
 import pytest
 
 np = pytest.importorskip("numpy")
-pytest.importorskip("rclpy")
+if importlib.util.find_spec("rclpy") is None:  # imported by the processes that use it, not here
+    pytest.skip("rclpy is not installed (the ros2 extra)", allow_module_level=True)
 pytest.importorskip("mcap_ros2")
 pytest.importorskip("cv2")
 
@@ -27,6 +29,10 @@ from vorn_camera_sdk.cameras.camera_spec import CaptureMode  # noqa: E402
 from vorn_camera_sdk.mcap_recording import record_mcap  # noqa: E402
 
 STEREO = CaptureMode(128, 32, 30, "MJPG", stereo=True)
+# Under the sanitizer run: LeakSanitizer's exit-time scan crashes (its tracer
+# takes SIGSEGV) in any process that ran Fast DDS, so ROS processes run
+# with ASan's other checks but without the leak scan.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 EYE_TOPICS = [f"{eye}/{kind}" for eye in ("left", "right") for kind in ("image_raw", "image_raw/compressed",
                                                                          "camera_info")]
 
@@ -38,7 +44,10 @@ def ros_env(monkeypatch):
            "ROS_DOMAIN_ID": str(100 + os.getpid() % 100)}
     for key, value in env.items():
         monkeypatch.setenv(key, value)
-    return dict(os.environ, PYTHONPATH=os.pathsep.join([str(Path(__file__).parent), *sys.path]))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(Path(__file__).parent), *sys.path]))
+    if SANITIZED:
+        env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
+    return env
 
 
 def probe(env, *args):
@@ -145,6 +154,8 @@ def live_camera(emu, monkeypatch):
     return camera_source.CameraSource(record, STEREO, latest=True), cam, sent
 
 
+@pytest.mark.skipif(SANITIZED, reason="LeakSanitizer's exit scan crashes in a process that ran Fast DDS; "
+                    "under the sanitizer the node runs in the recording test's subprocess")
 def test_live_stamps_are_capture_times_and_parameters_reach_the_camera(live_camera, ros_env):
     from vorn_camera_sdk.ros2 import CameraNode
 
