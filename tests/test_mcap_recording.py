@@ -18,7 +18,7 @@ import pytest
 av = pytest.importorskip("av")
 np = pytest.importorskip("numpy")
 pytest.importorskip("mcap_ros2")
-pytest.importorskip("cv2")
+cv2 = pytest.importorskip("cv2")
 
 from harness.feeds import RECORD, Feed  # noqa: E402
 from vorn_camera_sdk import jpeg  # noqa: E402
@@ -47,16 +47,34 @@ def without_huffman_tables(data):
     return bytes(out + data[i:])
 
 
-@pytest.mark.parametrize("width, strip", [(128, False), (1280, False), (1280, True)],
-                         ids=["small", "1280x360", "camera-without-dht"])
-def test_eyes_are_cut_losslessly(width, strip):
-    data = next(iter(Feed(CaptureMode(width, 32, 30, "MJPG", stereo=True), 3).packets())).data
-    assert not strip or b"\xff\xc4" not in (data := without_huffman_tables(data))
+def opencv_frame(width, height, *flags):
+    pixels = np.clip(np.random.default_rng(width).normal(128, 40, (height, width, 3)), 0, 255).astype(np.uint8)
+    return cv2.imencode(".jpg", pixels, list(flags))[1].tobytes()
+
+
+def feed_frame(width, height):
+    return next(iter(Feed(CaptureMode(width, height, 30, "MJPG", stereo=True), 3).packets())).data
+
+
+# Camera-like frames (FFmpeg's: restart markers every row), without their
+# Huffman tables as cameras send them, noisy frames without restarts (4:2:2
+# and 4:2:0), and a progressive frame (cut by libjpeg-turbo's transform).
+@pytest.mark.parametrize("make, width, height", [
+    (lambda: feed_frame(128, 32), 128, 32),
+    (lambda: feed_frame(1280, 360), 1280, 360),
+    (lambda: without_huffman_tables(feed_frame(1280, 360)), 1280, 360),
+    (lambda: opencv_frame(256, 48, cv2.IMWRITE_JPEG_QUALITY, 95,
+                                cv2.IMWRITE_JPEG_SAMPLING_FACTOR, cv2.IMWRITE_JPEG_SAMPLING_FACTOR_422), 256, 48),
+    (lambda: opencv_frame(256, 40, cv2.IMWRITE_JPEG_QUALITY, 80), 256, 40),  # a partial MCU row
+    (lambda: opencv_frame(256, 48, cv2.IMWRITE_JPEG_PROGRESSIVE, 1), 256, 48),
+], ids=["small", "1280x360", "camera-without-dht", "noisy-422", "noisy-420", "progressive"])
+def test_eyes_are_cut_losslessly(make, width, height):
+    data = make()
     left, right = jpeg.split_stereo(data)
     for whole, l_plane, r_plane in zip(planes(data), planes(left), planes(right), strict=True):
         half = whole.shape[1] // 2
         assert np.array_equal(whole[:, :half], l_plane) and np.array_equal(whole[:, half:], r_plane)
-    assert jpeg.info(left)[:2] == (width // 2, 32)
+    assert jpeg.info(left)[:2] == jpeg.info(right)[:2] == (width // 2, height)
 
 
 @pytest.mark.parametrize("call, message", [
