@@ -1,20 +1,23 @@
-// vorn_camera_sdk.jpeg: JPEG work in the compressed domain through
-// libjpeg-turbo's TurboJPEG API.
+// vorn_camera_sdk.jpeg: JPEG work in the compressed domain.
 //
 // The stereo cameras send both eyes side by side in one MJPG frame. Cutting
-// that frame into a left and a right JPEG by lossless transform (the DCT
-// coefficients of the blocks are copied, never decoded and re-encoded) costs
-// a fraction of a decode and keeps every bit of the camera's picture. The
-// transform needs the cut to fall on an MCU boundary: the right eye starts at
-// x = width / 2, which must be a multiple of the MCU width (16 pixels for the
-// 4:2:2 frames UVC cameras send, 8 for 4:4:4 and grey).
+// that frame into a left and a right JPEG losslessly (the blocks' coded data
+// is kept, never decoded to pixels and re-encoded) costs a fraction of a
+// decode and keeps every bit of the camera's picture. The cut must fall on
+// an MCU boundary: the right eye starts at x = width / 2, which must be a
+// multiple of the MCU width (16 pixels for the 4:2:2 frames UVC cameras
+// send, 8 for 4:4:4 and grey).
+//
+// Baseline frames with one interleaved scan (what cameras send) are split in
+// their entropy-coded data (split_entropy below); any other JPEG goes
+// through libjpeg-turbo's lossless crop transform (TurboJPEG's tjTransform),
+// which gives the same pictures at a higher cost.
 //
 // Camera frames often carry no Huffman tables (DHT): motion-JPEG leaves out
-// the standard tables. libjpeg-turbo's decoder falls back to those tables,
-// and the transform writes its output with complete tables, so each eye is a
-// JPEG any decoder reads.
+// the standard tables. Both paths read such frames with the standard tables
+// and write each eye with complete tables, so it is a JPEG any decoder reads.
 //
-// All TurboJPEG calls run with the GIL released, each on its own handle.
+// All work runs with the GIL released, on handles and buffers of its own.
 
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
