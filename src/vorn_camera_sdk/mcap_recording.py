@@ -342,11 +342,13 @@ class McapMessage:
     message: Any
 
 
-def read_messages(path: Union[str, "os.PathLike[str]"]) -> Iterator[McapMessage]:
-    """read_messages(path) -> Iterator[McapMessage]
+def read_messages(path: Union[str, "os.PathLike[str]"],
+                  topics: Optional[frozenset[str]] = None) -> Iterator[McapMessage]:
+    """read_messages(path, topics: Optional[frozenset[str]] = None) -> Iterator[McapMessage]
 
-    Every message of an MCAP file in file order, decoded from CDR. A file cut
-    short (a recorder killed outright) ends at its last complete record.
+    Every message of an MCAP file (of ``topics`` only, when given) in file
+    order, decoded from CDR. A file cut short (a recorder killed outright)
+    ends at its last complete record.
     """
     import_mcap()
     from mcap.exceptions import EndOfFile
@@ -370,6 +372,8 @@ def read_messages(path: Union[str, "os.PathLike[str]"]) -> Iterator[McapMessage]
                 channels[record.id] = record
             elif isinstance(record, Message):
                 channel = channels[record.channel_id]
+                if topics is not None and channel.topic not in topics:
+                    continue
                 decoder = factory.decoder_for(channel.message_encoding, schemas.get(channel.schema_id))
                 decoded = decoder(record.data) if decoder is not None else record.data
                 yield McapMessage(channel.topic, record.sequence, record.log_time, decoded)
@@ -465,10 +469,12 @@ class McapSource(FrameSource):
     @property
     def capture_start(self) -> Optional[float]:
         """capture_start -> Optional[float]: the first frame's capture time (monotonic seconds), if any."""
-        for item in read_messages(self.path):
-            if item.topic == STEREO_IMAGE:
-                return item.log_time / 1e9 - self.clock_offset
-        return None
+        messages = read_messages(self.path, frozenset([STEREO_IMAGE]))
+        try:
+            first = next(messages, None)
+        finally:
+            messages.close()
+        return first.log_time / 1e9 - self.clock_offset if first is not None else None
 
     def packets(self) -> Iterator[RecordedPacket]:
         """packets() -> Iterator[RecordedPacket]
@@ -480,7 +486,7 @@ class McapSource(FrameSource):
             raise ValueError(f"MCAP recording {self.path!r}: the source is closed")
         if self._messages is None:
             self.metadata  # noqa: B018  (a missing file fails here, with its path)
-            self._messages = read_messages(self.path)
+            self._messages = read_messages(self.path, frozenset([STEREO_IMAGE]))
         return self._packets(self._messages)
 
     def _packets(self, messages: Iterator[McapMessage]) -> Iterator[RecordedPacket]:

@@ -216,6 +216,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except RuntimeError as exc:
         err(str(exc))
         return EXIT_NOTHING
+    except ImportError as exc:  # an extra that is not installed: the message names it
+        err(str(exc))
+        return EXIT_NOTHING
     except OSError as exc:
         err(f"{exc}.")
         return EXIT_NOTHING

@@ -34,7 +34,7 @@ def run(args: argparse.Namespace) -> int:
     """
     from ..recording import record, status_line, stderr_is_terminal
 
-    if args.source is not None and str(args.source).strip().endswith(".mkv"):
+    if args.source is not None and str(args.source).strip().endswith((".mkv", ".mcap")):
         raise UsageError(f"{args.source} is a recording; record takes a live camera (a serial or a .json file)")
     if not str(args.out).endswith((".mkv", ".mcap")):
         raise UsageError(f"the output {args.out!r} must be an .mkv file, or an .mcap file for ROS 2 messages")
