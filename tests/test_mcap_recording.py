@@ -194,3 +194,20 @@ def test_a_killed_mcap_recorder_leaves_its_flushed_frames(tmp_path):
     packets = list(McapSource(out).packets())
     assert len(packets) >= 30
     assert [p.data for p in packets] == [p.data for p in Feed(STEREO, len(packets)).packets()]
+
+
+@pytest.mark.parametrize("argv, code, message", [
+    (["convert", "{a}.mkv", "{a}.mcap"], 0, "wrote {a}.mcap: 6 frames"),
+    (["convert", "{a}.mkv", "{a}.avi"], 2, "convert takes an .mkv recording to .mcap"),
+    (["record", "runs/old.mcap", "new.mcap"], 2, "is a recording; record takes a live camera"),
+    (["ros2", "{a}.mkv", "--reconnect", "5"], 2, "--mode and --reconnect apply to cameras"),
+])
+def test_recording_commands(tmp_path, capsys, argv, code, message):
+    from vorn_camera_sdk.cli import main
+    from vorn_camera_sdk.recording import record
+
+    stem = str(tmp_path / "run")
+    record(Feed(STEREO, 6), stem + ".mkv")
+    assert main([arg.format(a=stem) for arg in argv]) == code
+    out = capsys.readouterr()
+    assert message.format(a=stem) in (out.out if code == 0 else out.err)
