@@ -522,6 +522,7 @@ bool split_entropy(const uint8_t *buf, size_t size, std::string &left, std::stri
     }
     return true;
 }
+
 // info(data: bytes) -> tuple[int, int, int, int]
 std::tuple<int, int, int, int> info(const nb::bytes &data) {
     auto [buf, size] = view(data);

@@ -255,6 +255,7 @@ class CameraNode:
 
         live = self._live
         offset = time.time() - time.monotonic()
+        measured = time.monotonic()
         began: Optional[float] = None
         try:
             packets = self.source.packets()
@@ -262,6 +263,8 @@ class CameraNode:
                 if self._stop.is_set():
                     break
                 if live:
+                    if time.monotonic() - measured >= 1.0:  # follows changes of the system clock
+                        offset, measured = time.time() - time.monotonic(), time.monotonic()
                     stamp = packet.timestamp + offset
                 else:  # a recording: at its own pace, from now
                     if began is None:
