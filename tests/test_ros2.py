@@ -184,7 +184,7 @@ def test_live_stamps_are_capture_times_and_parameters_reach_the_camera(live_came
         same = [p for p in sent if jpeg.split_stereo(p.data) == (eyes["left"], eyes["right"])]
         match = min(same, key=lambda p: abs(p.timestamp + clock - stamp / 1e9))
         offsets.append(stamp / 1e9 - match.timestamp)
-    assert max(offsets) - min(offsets) < 1e-6 and abs(offsets[0] - clock) < 0.1
+    assert max(offsets) - min(offsets) < 1e-3 and abs(offsets[0] - clock) < 0.1
     assert results[("exposure", 200)] == {"successful": True, "reason": ""}
     written = [r.value for r in cam.node.requests("s_ctrl")]
     assert written[0] == 200 and 999 not in written and 2 not in written
