@@ -96,6 +96,21 @@ def import_mcap() -> tuple[Any, Any]:
     return writer, dynamic
 
 
+def import_jpeg() -> Any:
+    """import_jpeg() -> module
+
+    The package's JPEG module. A package built without libjpeg-turbo lacks
+    it: the ImportError then says what to install.
+    """
+    try:
+        from . import jpeg
+    except ImportError as exc:
+        raise ImportError("lossless eye crops need libjpeg-turbo, which this build of vorn-camera-sdk lacks: "
+                          "sudo apt-get install libturbojpeg0-dev, then reinstall the package",
+                          name=exc.name) from exc
+    return jpeg
+
+
 def frame_ids(prefix: str = DEFAULT_FRAME_PREFIX) -> tuple[str, str]:
     """frame_ids(prefix: str = DEFAULT_FRAME_PREFIX) -> tuple[str, str]: the left and right optical frame ids."""
     return f"{prefix}left_optical_frame", f"{prefix}right_optical_frame"
@@ -180,9 +195,7 @@ class McapWriter:
         self._writer.add_metadata(METADATA_NAME, metadata)
         self._flushed = time.monotonic()
         self._first = True
-        from . import jpeg
-
-        self._split = jpeg.split_stereo
+        self._split = import_jpeg().split_stereo
 
     def _put(self, topic: str, message: dict, log_time: int, sequence: int) -> None:
         channel, encoder = self._channels[topic]
@@ -506,8 +519,7 @@ class McapSource(FrameSource):
 
     def __iter__(self) -> Iterator[Frame]:
         """__iter__() -> Iterator[Frame]: the recording's frames in order, decoded to BGR."""
-        from . import jpeg
-
+        jpeg = import_jpeg()
         index = 0
         for packet in self.packets():
             yield make_frame(jpeg.decode_bgr(packet.data), packet.timestamp, index, True,

@@ -32,7 +32,7 @@ import threading
 import time
 from typing import TYPE_CHECKING, Any, Optional
 
-from .mcap_recording import DEFAULT_FRAME_PREFIX, frame_ids
+from .mcap_recording import DEFAULT_FRAME_PREFIX, frame_ids, import_jpeg
 
 if TYPE_CHECKING:
     from .cameras.camera_spec import CameraControl, CaptureMode
@@ -251,7 +251,7 @@ class CameraNode:
                 return
 
     def _publish_frames(self) -> None:
-        from . import jpeg
+        jpeg = import_jpeg()
 
         live = self._live
         offset = time.time() - time.monotonic()
