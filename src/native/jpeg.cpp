@@ -107,6 +107,10 @@ struct HuffTable {
     // maxcode, as the canonical code orders them).
     static constexpr int kFast = 11;
     uint16_t fast[1 << kFast] = {};
+    // For AC tables, what the parser needs of a short code and its magnitude
+    // bits, looked up the same way: kValid | kind << 9 | run << 5 | bits to skip.
+    static constexpr uint16_t kValid = 0x8000, kCoefficient = 0, kEndOfBlock = 1, kZeroRun = 2;
+    uint16_t skip[1 << kFast] = {};
     int32_t maxcode[18] = {};
     int32_t valoffset[18] = {};
     uint8_t values[256] = {};
@@ -130,8 +134,13 @@ struct HuffTable {
                 length[symbol] = static_cast<uint8_t>(len);
                 if (len <= kFast) {
                     uint32_t first = next << (kFast - len), span = 1u << (kFast - len);
-                    for (uint32_t j = 0; j < span; ++j)
+                    int run = symbol >> 4, size_bits = symbol & 15;
+                    uint16_t kind = size_bits ? kCoefficient : run == 15 ? kZeroRun : kEndOfBlock;
+                    uint16_t entry = static_cast<uint16_t>(kValid | kind << 9 | run << 5 | (len + size_bits));
+                    for (uint32_t j = 0; j < span; ++j) {
                         fast[first + j] = static_cast<uint16_t>((symbol << 8) | len);
+                        skip[first + j] = entry;
+                    }
                 }
                 ++next;
             }
@@ -474,19 +483,29 @@ bool split_entropy(const uint8_t *buf, size_t size, std::string &left, std::stri
                         pos += len + size_bits;
                         size_t after_dc = pos;
                         for (int coef = 1; coef < 64;) {
-                            int rs;
-                            act.decode(window_at(bits, pos), rs, len);
-                            if (!len)
-                                return false;
-                            int r = rs >> 4, sz = rs & 15;
-                            pos += len + sz;
-                            if (!sz) {
-                                if (r != 15)
-                                    break;
-                                coef += 16;
-                                continue;
+                            uint64_t window = window_at(bits, pos);
+                            uint16_t e = act.skip[window >> (64 - HuffTable::kFast)];
+                            int r, kind;
+                            if (e) {
+                                pos += e & 31;
+                                r = (e >> 5) & 15;
+                                kind = (e >> 9) & 3;
+                            } else {
+                                int rs;
+                                act.decode(window, rs, len);
+                                if (!len)
+                                    return false;
+                                r = rs >> 4;
+                                pos += len + (rs & 15);
+                                kind = (rs & 15) ? HuffTable::kCoefficient
+                                                 : r == 15 ? HuffTable::kZeroRun : HuffTable::kEndOfBlock;
                             }
-                            coef += r + 1;
+                            if (kind == HuffTable::kCoefficient)
+                                coef += r + 1;
+                            else if (kind == HuffTable::kZeroRun)
+                                coef += 16;
+                            else
+                                break;
                         }
                         // (The data is padded well past one block's worth of bits.)
                         if (pos > available)
