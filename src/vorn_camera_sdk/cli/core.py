@@ -31,8 +31,10 @@ COMMANDS = (
     "controls",
     "doctor",
     "record",
+    "convert",
     "snapshot",
     "view",
+    "ros2",
 )
 
 # What the device-info client appends a serial to, after the service's base URL.
@@ -225,6 +227,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         err(f"{exc}.")
         return EXIT_USAGE
     except RuntimeError as exc:
+        err(str(exc))
+        return EXIT_NOTHING
+    except ImportError as exc:  # an extra that is not installed: the message names it
         err(str(exc))
         return EXIT_NOTHING
     except OSError as exc:
