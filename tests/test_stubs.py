@@ -19,6 +19,7 @@ MODULES = [
     "vorn_camera_sdk.cameras.vorn_sorvane",
     "vorn_camera_sdk.cameras.catalog_client",
     "vorn_camera_sdk.cameras.camera_facts",
+    "vorn_camera_sdk.jpeg",
     "vorn_camera_sdk.platform.linux",
     "vorn_camera_sdk.platform.events",
     "vorn_camera_sdk.platform.capture",

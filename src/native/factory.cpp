@@ -28,6 +28,7 @@ struct Constants {
     nb::handle FrameSource, Path, json, load, spec, default_mode, strip, slash, mkv, json_suffix;
     nb::handle cameras, VornCameraFacts, list_connected_vorn_cameras, get_connected_vorn_camera_by_serial;
     nb::handle camera_source, CameraSource, mkv_source, MkvSource, platform, current_backend;
+    nb::handle mcap, mcap_recording, McapSource;
 } k;
 
 // The pieces joined into one str; each piece must already be a str.
@@ -191,6 +192,13 @@ nb::object resolve_source_arg(nb::object source) {
     if (ends_with(s, k.json_suffix))
         return resolve_from_facts_file(VornCameraFacts, s);
 
+    // 7. A path ending in .mcap: an MCAP recording of this package, replayed.
+    // (Without a "/" such a text is a serial, as every text without one is.)
+    if (ends_with(s, k.mcap)) {
+        nb::object McapSource = vorn::import_cached(k.mcap_recording, k.McapSource);
+        return McapSource(s);
+    }
+
     vorn::raise(PyExc_ValueError,
                 concat({nb::str("unsupported source string "), nb::repr(s),
                         nb::str(": expected a VORN serial, an .mkv path, or a camera-facts .json path")}));
@@ -221,7 +229,9 @@ NB_MODULE(factory, m) {
              {&k.get_connected_vorn_camera_by_serial, "get_connected_vorn_camera_by_serial"},
              {&k.camera_source, "vorn_camera_sdk.sources.camera_source"}, {&k.CameraSource, "CameraSource"},
              {&k.mkv_source, "vorn_camera_sdk.sources.mkv_source"}, {&k.MkvSource, "MkvSource"},
-             {&k.platform, "vorn_camera_sdk.platform"}, {&k.current_backend, "current_backend"}})
+             {&k.platform, "vorn_camera_sdk.platform"}, {&k.current_backend, "current_backend"},
+             {&k.mcap, ".mcap"}, {&k.mcap_recording, "vorn_camera_sdk.mcap_recording"},
+             {&k.McapSource, "McapSource"}})
         *slot = vorn::interned(text);
 
     // A builtin-style function: passing an already built source through costs
@@ -239,7 +249,10 @@ NB_MODULE(factory, m) {
           "5. a str or pathlib.Path ending in .mkv: an MkvSource replaying it;\n"
           "6. a str or pathlib.Path ending in .json: a camera facts file; its serial\n"
           "   picks the connected camera and its content supplies the record\n"
-          "   (calibration included) without a device-info request.\n\n"
+          "   (calibration included) without a device-info request;\n"
+          "7. a str or pathlib.Path with a \"/\" ending in .mcap: a McapSource\n"
+          "   replaying that MCAP recording (\"./run.mcap\" for one in the current\n"
+          "   directory).\n\n"
           "Raises ValueError for any other argument and RuntimeError when no\n"
           "matching camera is connected.");
 }

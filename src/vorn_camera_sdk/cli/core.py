@@ -31,9 +31,11 @@ COMMANDS = (
     "controls",
     "doctor",
     "record",
+    "convert",
     "snapshot",
     "depth",
     "view",
+    "ros2",
 )
 
 # What the device-info client appends a serial to, after the service's base URL.
@@ -226,6 +228,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         err(f"{exc}.")
         return EXIT_USAGE
     except RuntimeError as exc:
+        err(str(exc))
+        return EXIT_NOTHING
+    except ImportError as exc:  # an extra that is not installed: the message names it
         err(str(exc))
         return EXIT_NOTHING
     except OSError as exc:

@@ -1,5 +1,5 @@
-"""``vorn-camera record``: a live camera into an MKV file, every frame, as
-the camera sent it."""
+"""``vorn-camera record``: a live camera into an MKV or MCAP file (the format
+from the file name), every frame, as the camera sent it."""
 
 from __future__ import annotations
 
@@ -16,10 +16,10 @@ def register(sub) -> argparse.ArgumentParser:
 
     Add the ``record`` sub-command to the sub-parsers ``sub``.
     """
-    sp = sub.add_parser("record", help="record a camera into an MKV file (packets as they came, nothing lost)")
+    sp = sub.add_parser("record", help="record a camera into an MKV or MCAP file (packets as they came, nothing lost)")
     sp.add_argument("source", nargs="?", metavar="SOURCE",
                     help="a camera serial or camera facts .json file (default: the first camera)")
-    sp.add_argument("out", metavar="OUT.mkv", help="the recording to write")
+    sp.add_argument("out", metavar="OUT.mkv|OUT.mcap", help="the recording to write (.mcap: ROS 2 messages)")
     sp.add_argument("--duration", type=float, metavar="SECONDS", help="stop after this many seconds")
     sp.add_argument("--frames", type=int, metavar="N", help="stop after N frames")
     sp.add_argument("--mode", metavar="WxH@FPS[/FOURCC]",
@@ -35,10 +35,12 @@ def run(args: argparse.Namespace) -> int:
     """
     from ..recording import record, split_mode, status_line, stderr_is_terminal
 
-    if not str(args.out).endswith(".mkv"):
-        raise UsageError(f"the output {args.out!r} must be an .mkv file")
-    if args.source is not None and str(args.source).strip().endswith(".mkv"):
+    if not str(args.out).endswith((".mkv", ".mcap")):
+        raise UsageError(f"the output {args.out!r} must be an .mkv file, or an .mcap file for ROS 2 messages")
+    if args.source is not None and str(args.source).strip().endswith((".mkv", ".mcap")):
         raise UsageError(f"{args.source} is a recording; record takes a live camera (a serial or a .json file)")
+    if str(args.out).endswith(".mcap"):
+        from ..mcap_recording import record_mcap as record  # noqa: F811
     check_seconds("--duration", args.duration)
     if args.frames is not None and args.frames <= 0:
         raise UsageError(f"--frames must be positive, not {args.frames}")
