@@ -4,6 +4,7 @@ clients, over plain HTTP."""
 
 from __future__ import annotations
 
+import errno
 import fcntl
 import http.client
 import io
@@ -16,6 +17,7 @@ import socket
 import subprocess
 import sys
 import termios
+import threading
 import time
 import urllib.parse
 import urllib.request
@@ -493,3 +495,59 @@ def test_yuyv_frames_are_encoded_once_per_frame_for_every_client(tmp_path):
         for stream in streams:
             stream.close()
     assert viewer.hub.encodes == viewer.hub.number >= 10  # one encode per frame, whatever the number of clients
+
+
+class Unplugged(Feed):
+    """A live camera that goes away after ``away_after`` frames and comes back when ``back`` is set;
+    with ``gone`` it never does and the stream fails the way a lost device does."""
+
+    def __init__(self, away_after: int, *, gone: bool = False) -> None:
+        super().__init__(MODE, 100_000, pace=True)
+        self.away_after, self.gone = away_after, gone
+        self.reconnect = None if gone else 30.0
+        self.back, self.closed = threading.Event(), threading.Event()
+
+    def packets(self):
+        for i, packet in enumerate(super().packets()):
+            if self.closed.is_set():
+                return
+            if i == self.away_after:
+                if self.gone:
+                    raise OSError(errno.ENODEV, "No such device")
+                while not self.back.wait(0.1):
+                    if self.closed.is_set():
+                        return
+            yield packet
+
+    def close(self) -> None:
+        self.closed.set()
+
+
+@pytest.mark.parametrize("gone", [False, True])
+def test_page_shows_a_camera_that_went_away(browser, gone):
+    feed = Unplugged(20, gone=gone)
+    with Viewer(feed) as viewer:
+        open_page(browser, viewer.url)
+        banner = browser.find_element("id", "banner")
+        expected = "No such device" if gone else "camera disconnected – reconnecting…"
+        assert eventually(lambda: banner.is_displayed() and "camera disconnected" in banner.text
+                          and expected in banner.text), banner.text
+        if not gone:
+            feed.back.set()
+            assert eventually(lambda: not banner.is_displayed() and viewer.status()["state"] == "live")
+
+
+def test_page_opens_beside_foreign_cookies_and_hides_its_token(browser, recording):
+    with Viewer(MkvSource(recording), bind="0.0.0.0") as viewer:
+        base = f"http://127.0.0.1:{viewer.port}/"
+        browser.get(base + "favicon.svg")  # on the host, before the viewer's cookie exists
+        for name, value in (("prefs", '{"theme":"dark"}'), ("vorn_viewer_1", "another-viewers-token"),
+                            ("session", "a=b=c")):
+            browser.add_cookie({"name": name, "value": value, "path": "/"})
+        open_page(browser, f"{base}?token={viewer.token}")
+        assert browser.current_url == base  # the token left the address bar ...
+        assert viewer.token not in browser.execute_script("return document.cookie")  # ... and script's reach
+        browser.refresh()  # the cookie alone opens the page now
+        assert eventually(lambda: browser.find_element("tag name", "body").get_attribute("data-ready") == "1")
+        assert eventually(lambda: frames_on_page(browser) > 3)
+        browser.delete_all_cookies()

@@ -55,6 +55,21 @@ function showCamera(camera) {
   $("label-left").hidden = $("label-right").hidden = !camera.stereo;
 }
 
+// The picture is letterboxed in its pane: the view labels and the overlay
+// follow the picture itself, not the pane.
+function placeLabels() {
+  const img = $("stream");
+  if (!img.naturalWidth) return;
+  const scale = Math.min(img.clientWidth / img.naturalWidth, img.clientHeight / img.naturalHeight);
+  const width = img.naturalWidth * scale, height = img.naturalHeight * scale;
+  const left = img.offsetLeft + (img.clientWidth - width) / 2, top = img.offsetTop + (img.clientHeight - height) / 2;
+  $("label-left").style.left = `${left + 6}px`;
+  $("label-right").style.left = `${left + width / 2 + 6}px`;
+  for (const id of ["label-left", "label-right"]) $(id).style.top = `${top + 6}px`;
+  $("overlay").style.right = `${img.clientWidth - (left - img.offsetLeft) - width + 6}px`;
+  $("overlay").style.bottom = `${img.clientHeight - (top - img.offsetTop) - height + 6}px`;
+}
+
 function controlWidget(control) {
   const rowDiv = document.createElement("div");
   rowDiv.className = "control";
@@ -233,6 +248,7 @@ function showStatus(s) {
     document.body.dataset.time = s.time === null ? "" : s.time;
   }
   document.body.dataset.frames = s.frames;
+  placeLabels();
 }
 
 async function poll() {
@@ -249,6 +265,7 @@ async function poll() {
 }
 
 async function main() {
+  addEventListener("resize", placeLabels);
   if (new URLSearchParams(location.search).has("token")) {
     // The token now lives in the viewer's cookie: out of the address bar and the history.
     history.replaceState(null, "", location.pathname);
