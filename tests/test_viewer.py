@@ -9,6 +9,7 @@ import fcntl
 import http.client
 import io
 import json
+import logging
 import os
 import select
 import shutil
@@ -368,7 +369,7 @@ HOSTILE = [
 
 
 @pytest.mark.parametrize("data, status", HOSTILE, ids=[f"row{i}" for i in range(len(HOSTILE))])
-def test_every_hostile_request_gets_its_answer_and_the_server_goes_on(emu, recording, capfd, data, status):
+def test_every_hostile_request_gets_its_answer_and_the_server_goes_on(emu, recording, capfd, caplog, data, status):
     with Rig(emu, recording) as rig:
         sent = len(rig.cam.node.requests("s_ctrl"))
         line = rig.raw(data.replace(b"{port}", str(rig.viewer.port).encode()))
@@ -376,10 +377,15 @@ def test_every_hostile_request_gets_its_answer_and_the_server_goes_on(emu, recor
         assert rig.answers()
         if status != 200:
             assert len(rig.cam.node.requests("s_ctrl")) == sent  # nothing reached the camera
-    assert capfd.readouterr().err == ""
+    assert quiet(capfd, caplog)
 
 
-def test_half_open_and_surplus_connections_are_answered_and_reaped(emu, recording, capfd):
+def quiet(capfd, caplog) -> bool:
+    """Nothing on stderr, and no log record that would go there outside the tests."""
+    return capfd.readouterr().err == "" and not [r for r in caplog.records if r.levelno >= logging.WARNING]
+
+
+def test_half_open_and_surplus_connections_are_answered_and_reaped(emu, recording, capfd, caplog):
     with Rig(emu, recording, max_connections=300, idle_timeout=2.0) as rig:
         port = rig.viewer.port
         loris = []
@@ -398,10 +404,10 @@ def test_half_open_and_surplus_connections_are_answered_and_reaped(emu, recordin
             assert sock.recv(4096) == b""
             sock.close()
         assert eventually(rig.answers)
-    assert capfd.readouterr().err == ""
+    assert quiet(capfd, caplog)
 
 
-def test_stream_clients_that_leave_while_no_frames_flow_are_released(recording):
+def test_stream_clients_that_leave_while_no_frames_flow_are_released(recording, capfd, caplog):
     with Viewer(MkvSource(recording)) as viewer:
         player_id = new_player(viewer)
         player = viewer.players[player_id]
@@ -415,6 +421,7 @@ def test_stream_clients_that_leave_while_no_frames_flow_are_released(recording):
         for client in clients:
             client.close()
         assert eventually(lambda: player.watchers == 0)
+    assert quiet(capfd, caplog)
 
 
 def read_part(stream) -> tuple[dict, bytes]:
@@ -551,3 +558,23 @@ def test_page_opens_beside_foreign_cookies_and_hides_its_token(browser, recordin
         assert eventually(lambda: browser.find_element("tag name", "body").get_attribute("data-ready") == "1")
         assert eventually(lambda: frames_on_page(browser) > 3)
         browser.delete_all_cookies()
+
+
+class Garbled(Feed):
+    """A live camera whose MJPG packets are not JPEGs."""
+
+    def packets(self):
+        for packet in super().packets():
+            yield type(packet)(b"\xff\xd8 not a picture", packet.sequence, packet.timestamp, packet.dropped)
+
+
+def test_an_unexpected_failure_is_a_500_and_one_log_line(capfd, caplog):
+    with Viewer(Garbled(MODE, 300, pace=True)) as viewer:
+        assert eventually(lambda: viewer.hub.number > 0)
+        answer = request(viewer, "GET", "/snapshot.zip")
+        assert answer.status == 500 and b"Traceback" not in answer.body
+        assert request(viewer, "GET", "/status").status == 200
+    (record,) = caplog.records
+    message = record.getMessage()
+    assert record.exc_info is None and "\n" not in message and "GET /snapshot.zip failed: InvalidDataError" in message
+    assert capfd.readouterr().err == ""
