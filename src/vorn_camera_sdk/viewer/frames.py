@@ -192,6 +192,7 @@ class LivePump(threading.Thread):
         self._stopping = False
 
     def run(self) -> None:
+        """run() -> None: publish the source's packets until it ends, fails or is stopped."""
         try:
             for packet in self.source.packets():
                 self.hub.publish(packet, max(0.0, time.monotonic() - packet.timestamp))

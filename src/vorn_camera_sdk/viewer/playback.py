@@ -142,6 +142,7 @@ class Player(threading.Thread):
     # -- playing
 
     def run(self) -> None:
+        """run() -> None: play until stopped; a failure is kept in ``error`` for the page."""
         try:
             self._play()
         except BaseException as exc:  # shown on the page
@@ -179,14 +180,18 @@ class Player(threading.Thread):
                 pending, anchor = None, None
                 continue
             if step > 0:
-                pending = pending or next(self._iter, None)
-                if pending is not None:
-                    self._show(pending)
-                pending, anchor = None, None
+                for _ in range(step):
+                    shown, pending = pending or next(self._iter, None), None
+                    if shown is None:
+                        break
+                    self._show(shown)
+                anchor = None
                 continue
             if step < 0:
-                before = self._previous(self.position) if self.position is not None else None
-                if before is not None:
+                for _ in range(-step):
+                    before = self._previous(self.position) if self.position is not None else None
+                    if before is None:
+                        break
                     self._show(before)
                     self._iter = self._packets_from(before.timestamp, after=True)
                 pending, anchor = None, None
@@ -218,8 +223,8 @@ class Player(threading.Thread):
         """command(action: str, value=None) -> None
 
         "pause", "play", "restart" (the first frame; paused stays paused),
-        "seek" to ``value`` seconds, "step" by ``value`` frames (+1 or -1;
-        pauses), "speed" to ``value`` (one of ``SPEEDS``), "loop" on or off.
+        "seek" to ``value`` seconds, "step" by ``value`` frames (+1 or -1,
+        adding up until taken; pauses), "speed" to ``value`` (one of ``SPEEDS``), "loop" on or off.
         Values are checked by the caller.
         """
         with self._cond:
@@ -233,9 +238,9 @@ class Player(threading.Thread):
                 self._seek = self.first
             elif action == "seek":  # seconds from the recording's start
                 self._seek = self.first + float(value)
-            elif action == "step":
+            elif action == "step":  # steps asked in quick succession add up
                 self.paused = True
-                self._step = int(value)
+                self._step += int(value)
             elif action == "speed":
                 self.speed = float(value)
             elif action == "loop":

@@ -467,11 +467,13 @@ class _App:
     # -- routes
 
     async def page(self, request: web.Request) -> web.StreamResponse:
+        """GET /, /viewer.js, /viewer.css, /favicon.svg: the page's own files."""
         name, content_type = _STATIC[request.path]
         body = resources.files(__package__).joinpath("static", name).read_bytes()
         return web.Response(body=body, headers={"Content-Type": content_type})
 
     async def stream(self, request: web.Request) -> web.StreamResponse:
+        """GET /stream.mjpg[?player=ID][&view=NAME]: the picture as a multipart JPEG stream."""
         viewer = self.viewer
         view = request.rel_url.query.get("view", DEFAULT_VIEW)
         if view not in VIEWS:
@@ -533,19 +535,23 @@ class _App:
                 return
 
     async def status(self, request: web.Request) -> web.StreamResponse:
+        """GET /status[?player=ID]: the overlay's figures, the camera's or the page's playback state."""
         ident = request.rel_url.query.get("player")
         if self.viewer.recording and ident is not None:
             return web.json_response(self._player(request, ident).status())
         return web.json_response(self.viewer.status())
 
     async def info(self, request: web.Request) -> web.StreamResponse:
+        """GET /info: the camera's facts, the views and the control catalog."""
         return web.json_response(self.viewer.info())
 
     async def controls(self, request: web.Request) -> web.StreamResponse:
+        """GET /controls: the controls' device values."""
         panel = self._panel()
         return web.json_response(await asyncio.get_running_loop().run_in_executor(None, panel.state))
 
     async def set_control(self, request: web.Request) -> web.StreamResponse:
+        """POST /controls {"name", "value"}: one control written, checked against the catalog first."""
         payload = await self._body(request)
         panel = self._panel()
         name, value = payload.get("name"), payload.get("value")
@@ -561,11 +567,13 @@ class _App:
         return web.json_response(state)
 
     async def reset_controls(self, request: web.Request) -> web.StreamResponse:
+        """POST /controls/reset: every control back to its default."""
         await self._body(request)
         panel = self._panel()
         return web.json_response(await asyncio.get_running_loop().run_in_executor(None, panel.reset))
 
     async def new_player(self, request: web.Request) -> web.StreamResponse:
+        """POST /players: a new page's own playback of the recording."""
         await self._body(request)
         if not self.viewer.recording:
             raise _Refused(400, "a live camera has no playback")
@@ -575,6 +583,7 @@ class _App:
         return web.json_response(player.status())
 
     async def playback(self, request: web.Request) -> web.StreamResponse:
+        """POST /playback {"player", "action", "value"}: pause, play, restart, seek, step, speed, loop."""
         payload = await self._body(request)
         if not self.viewer.recording:
             raise _Refused(400, "a live camera has no playback")
@@ -601,6 +610,7 @@ class _App:
         return web.json_response(player.status())
 
     async def snapshot(self, request: web.Request) -> web.StreamResponse:
+        """GET /snapshot.zip[?player=ID]: the shown frame's PNGs, zipped."""
         ident = request.rel_url.query.get("player")
         if self.viewer.recording:
             if ident is None:
