@@ -698,6 +698,7 @@ class Viewer:
         self.hub: Optional[FrameHub] = None if self.recording else FrameHub(self.mode)
         self.pump: Optional[LivePump] = None if self.recording else LivePump(source, self.hub)  # type: ignore[arg-type]
         self.players: dict[str, Player] = {}
+        self._ended: list[Player] = []  # stopped players, joined on close
         self._facts = describe_source(source, self.mode)
         self.serial: str = self._facts["serial"]
         try:
@@ -816,9 +817,10 @@ class Viewer:
         return player
 
     def drop_player(self, player: Player) -> None:
-        """drop_player(player: Player) -> None: end a page's playback."""
+        """drop_player(player: Player) -> None: end a page's playback (its thread ends on its own)."""
         self.players.pop(player.ident_text, None)
         player.stop()
+        self._ended.append(player)
 
     async def _reap(self) -> None:
         while True:
@@ -827,6 +829,7 @@ class Viewer:
             for player in list(self.players.values()):
                 if player.watchers <= 0 and now - player.last_seen > PLAYER_IDLE:
                     self.drop_player(player)
+            self._ended = [p for p in self._ended if p.is_alive()]
 
     # -- serving
 
@@ -884,6 +887,7 @@ class Viewer:
                 self.drop_player(player)
             await runner.cleanup()
             await listening.wait_closed()
+            await loop.shutdown_default_executor()  # the threads that opened files and made snapshots
 
     def close(self) -> None:
         """close() -> None: stop serving, end the clients' streams and close the source. Idempotent."""
@@ -905,6 +909,9 @@ class Viewer:
         self._sock.close()
         for player in list(self.players.values()):
             self.drop_player(player)
+        for player in self._ended:
+            if player.is_alive():
+                player.join(5.0)
         self.source.close()
         if self.pump is not None and self.pump.is_alive():
             self.pump.join(5.0)
