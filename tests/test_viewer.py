@@ -35,6 +35,7 @@ from vorn_camera_sdk.platform.linux import LinuxBackend  # noqa: E402
 from vorn_camera_sdk.recording import record  # noqa: E402
 from vorn_camera_sdk.sources.mkv_source import MkvSource  # noqa: E402
 from vorn_camera_sdk.viewer import Viewer  # noqa: E402
+from vorn_camera_sdk.viewer.frames import VIEWS  # noqa: E402
 
 CHROMEDRIVER = "/usr/bin/chromedriver"
 MODE = CaptureMode(640, 180, 30, "MJPG", stereo=True)
@@ -587,3 +588,22 @@ def test_an_unexpected_failure_is_a_500_and_one_log_line(capfd, caplog):
     message = record.getMessage()
     assert record.exc_info is None and "\n" not in message and "GET /snapshot.zip failed: InvalidDataError" in message
     assert capfd.readouterr().err == ""
+
+
+def test_a_view_added_to_the_registry_is_served_also_to_a_paused_page(recording, monkeypatch):
+    # A view is one more registry entry; a page that picks it while paused gets the frame it stands on.
+    monkeypatch.setitem(VIEWS, "reversed", lambda mode: lambda packet: bytes(packet.data[::-1]))
+    with Viewer(MkvSource(recording)) as viewer:
+        player_id = new_player(viewer)
+        player = viewer.players[player_id]
+        assert eventually(lambda: player.hub.number > 3)
+        request(viewer, "POST", "/playback", headers=JSON, body={"player": player_id, "action": "pause"})
+        assert eventually(lambda: player.paused and player.hub.packet is not None)
+        time.sleep(0.2)
+        shown = player.hub.packet
+        url = f"{viewer.url}stream.mjpg?player={player_id}&view=reversed"
+        with urllib.request.urlopen(url, timeout=10) as stream:
+            head, body = read_part(stream)
+        assert body == shown.data[::-1] and float(head[b"X-Timestamp"]) == shown.timestamp
+        assert "reversed" in json.loads(request(viewer, "GET", "/info").body)["views"]
+        assert request(viewer, "GET", f"/stream.mjpg?player={player_id}&view=no-such-view").status == 400

@@ -79,6 +79,7 @@ class FrameHub:
         self.closed = False
         self._times: collections.deque[float] = collections.deque(maxlen=64)
         self._encoders: dict[str, Encoder] = {}
+        self._encoding = threading.Lock()  # one encode at a time: the encoders keep state
         self._watching: collections.Counter[str] = collections.Counter({DEFAULT_VIEW: 1})
         self._loop: Optional[asyncio.AbstractEventLoop] = None
         self._event: Optional[asyncio.Event] = None
@@ -97,12 +98,8 @@ class FrameHub:
         """
         with self._lock:
             watched = [name for name, count in self._watching.items() if count > 0]
-        views = {}
-        for name in watched:
-            encoder = self._encoders.get(name)
-            if encoder is None:
-                encoder = self._encoders[name] = VIEWS[name](self.mode)
-            views[name] = encoder(packet)
+        with self._encoding:
+            views = {name: self._encode(name, packet) for name in watched}
         with self._lock:
             self.number += 1
             self.views = views
@@ -113,6 +110,31 @@ class FrameHub:
             self.lost += packet.dropped
             self.published_at = time.monotonic()
             self._times.append(self.published_at)
+        self._wake()
+
+    def _encode(self, view: str, packet: PacketLike) -> bytes:
+        encoder = self._encoders.get(view)
+        if encoder is None:
+            encoder = self._encoders[view] = VIEWS[view](self.mode)
+        return encoder(packet)
+
+    def add_view(self, view: str) -> None:
+        """add_view(view: str) -> None
+
+        Encode ``view`` of the newest frame now, if it has none yet: a page
+        that starts watching a view while no frames flow (a paused
+        recording) gets the picture it stands on. Blocking: run it off the
+        event loop.
+        """
+        with self._encoding:
+            with self._lock:
+                number, packet = self.number, self.packet
+                if packet is None or view in self.views:
+                    return
+            jpeg = self._encode(view, packet)
+            with self._lock:
+                if self.number == number:  # still the newest
+                    self.views = {**self.views, view: jpeg}
         self._wake()
 
     def reset(self) -> None:

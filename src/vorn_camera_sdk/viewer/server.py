@@ -500,6 +500,8 @@ class _App:
             if player is not None:
                 player.watchers += 1
             try:
+                if view != DEFAULT_VIEW:
+                    await asyncio.get_running_loop().run_in_executor(None, hub.add_view, view)
                 await self._frames(request, response, hub, view)
             finally:
                 hub.watch(view, -1)
