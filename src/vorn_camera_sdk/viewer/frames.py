@@ -81,6 +81,8 @@ class FrameHub:
         self._encoders: dict[str, Encoder] = {}
         self._encoding = threading.Lock()  # one encode at a time: the encoders keep state
         self._watching: collections.Counter[str] = collections.Counter({DEFAULT_VIEW: 1})
+        # The newest multipart part per view (frame number, bytes), kept by the event loop's clients.
+        self.parts: dict[str, tuple[int, bytes]] = {}
         self._loop: Optional[asyncio.AbstractEventLoop] = None
         self._event: Optional[asyncio.Event] = None
 
@@ -110,7 +112,9 @@ class FrameHub:
             self.lost += packet.dropped
             self.published_at = time.monotonic()
             self._times.append(self.published_at)
-        self._wake()
+            waited = self._event is not None  # nobody waiting: the event loop sleeps on
+        if waited:
+            self._wake()
 
     def _encode(self, view: str, packet: PacketLike) -> bytes:
         encoder = self._encoders.get(view)
@@ -158,7 +162,8 @@ class FrameHub:
             pass
 
     def _set(self) -> None:
-        event, self._event = self._event, None
+        with self._lock:
+            event, self._event = self._event, None
         if event is not None:
             event.set()
 
@@ -180,16 +185,20 @@ class FrameHub:
         while not self.closed:
             with self._lock:
                 number, jpeg, stamp = self.number, self.views.get(view), self.timestamp
+                if not (number > after and jpeg is not None):
+                    # Made under the lock the producer publishes under: a
+                    # frame published after the look above finds it and wakes it.
+                    if self._event is None:
+                        self._event = asyncio.Event()
+                    event = self._event
             if number > after and jpeg is not None:
                 return number, jpeg, stamp
             remaining = deadline - time.monotonic()
             if remaining <= 0:
                 return None
-            if self._event is None:
-                self._event = asyncio.Event()
             try:
                 async with asyncio.timeout(remaining):
-                    await self._event.wait()
+                    await event.wait()
             except TimeoutError:
                 return None
         return None

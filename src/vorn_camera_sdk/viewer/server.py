@@ -523,11 +523,15 @@ class _App:
                     return  # left while no frames flowed
                 continue
             sent, jpeg, stamp = newest
-            head = (f"--{BOUNDARY}\r\nContent-Type: image/jpeg\r\nContent-Length: {len(jpeg)}\r\n"
-                    f"X-Timestamp: {stamp:.6f}\r\n\r\n").encode()
+            # One multipart part per frame and view, made by its first client, sent as it is by the others.
+            number, part = hub.parts.get(view, (0, b""))
+            if number != sent:
+                part = (f"--{BOUNDARY}\r\nContent-Type: image/jpeg\r\nContent-Length: {len(jpeg)}\r\n"
+                        f"X-Timestamp: {stamp:.6f}\r\n\r\n").encode() + jpeg + b"\r\n"
+                hub.parts[view] = (sent, part)
             try:
                 async with asyncio.timeout(CLIENT_TIMEOUT):
-                    await response.write(head + jpeg + b"\r\n")
+                    await response.write(part)
             except TimeoutError:
                 transport = request.transport
                 if transport is not None:
