@@ -396,7 +396,7 @@ def quiet(capfd, caplog) -> bool:
 
 
 def test_half_open_and_surplus_connections_are_answered_and_reaped(emu, recording, capfd, caplog):
-    with Rig(emu, recording, max_connections=300, idle_timeout=2.0) as rig:
+    with Rig(emu, recording, max_connections=300, idle_timeout=5.0) as rig:
         port = rig.viewer.port
         loris = []
         for _ in range(250):  # half-open requests: headers that never end
