@@ -255,21 +255,11 @@ class MkvSource(FrameSource):
 
     def _demux(self) -> Iterator[tuple[Any, int, float, int]]:
         # (PyAV packet, sequence, timestamp, dropped) for each video packet.
-        av, _ = import_stream_modules()
         stream = self._container.streams.video[0]
         mode = self._tagged_mode()
         interval = 1.0 / float(mode.fps) if mode is not None else None
         sequence, previous = -1, None
-        demuxed = self._container.demux(stream)
-        while not self._closed:
-            try:
-                packet = next(demuxed)
-            except StopIteration:
-                return
-            except (OSError, av.FFmpegError) as exc:
-                if self._closed:
-                    return
-                raise self._read_failure(exc) from exc
+        for packet in self._read(self._container.demux(stream)):
             if packet.size == 0 or packet.pts is None:
                 continue
             timestamp = float(packet.pts * packet.time_base)
@@ -334,21 +324,11 @@ class MkvSource(FrameSource):
                 yield frame
 
     def _decoded_frames(self) -> Iterator[Frame]:
-        av, _ = import_stream_modules()
         container = self._container
         stream = container.streams.video[0]
         stereo = self.stereo
         rate = stream.average_rate or stream.guessed_rate
-        decoded = container.decode(stream)
-        while True:
-            try:
-                video_frame = next(decoded)
-            except StopIteration:
-                return
-            except (OSError, av.FFmpegError) as exc:
-                if self._closed:
-                    return
-                raise self._read_failure(exc) from exc
+        for video_frame in self._read(container.decode(stream)):
             image = video_frame.to_ndarray(format="bgr24")
             if video_frame.time is not None:
                 timestamp = float(video_frame.time)
@@ -359,6 +339,21 @@ class MkvSource(FrameSource):
             yield frame
             if self._closed:
                 return
+
+    def _read(self, items: Iterator[Any]) -> Iterator[Any]:
+        # The demuxer's packets or the decoder's frames until they end or the
+        # source is closed; a failing read raises ValueError naming the file.
+        av, _ = import_stream_modules()
+        while not self._closed:
+            try:
+                item = next(items)
+            except StopIteration:
+                return
+            except (OSError, av.FFmpegError) as exc:
+                if self._closed:
+                    return
+                raise self._read_failure(exc) from exc
+            yield item
 
     def _read_failure(self, exc: BaseException) -> ValueError:
         return ValueError(
