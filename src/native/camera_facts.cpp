@@ -210,22 +210,22 @@ nb::object get_first_connected_vorn_camera() {
     return cams[0];
 }
 
-nb::object get_connected_vorn_camera_by_serial(nb::object serial) {
-    nb::object backend = global(k.current_backend)();
-    nb::object match;
-    for (nb::handle d : backend.attr("list_cameras")()) {
-        nb::object same = nb::steal(
-            PyObject_RichCompare(d.attr("serial").ptr(), serial.ptr(), Py_EQ));
+// The first attached device whose serial equals `serial`, or None.
+nb::object connected_device(nb::handle serial) {
+    for (nb::handle device : global(k.current_backend)().attr("list_cameras")()) {
+        nb::object same = nb::steal(PyObject_RichCompare(device.attr("serial").ptr(), serial.ptr(), Py_EQ));
         if (!same.is_valid())
             throw nb::python_error();
-        if (nb::bool_(same)) {
-            match = nb::borrow(d);
-            break;
-        }
+        if (nb::bool_(same))
+            return nb::borrow(device);
     }
-    if (!match.is_valid())
-        return nb::none();
+    return nb::none();
+}
 
+nb::object get_connected_vorn_camera_by_serial(nb::object serial) {
+    nb::object match = connected_device(serial);
+    if (match.is_none())
+        return nb::none();
     nb::object payload = lookup(serial);
     if (!payload.is_valid())
         return nb::none();
@@ -277,6 +277,10 @@ NB_MODULE(camera_facts, m) {
           nb::sig("def get_first_connected_vorn_camera() -> VornCameraFacts"),
           "The first record ``list_connected_vorn_cameras()`` returns. Raises RuntimeError\n"
           "when no camera resolved.");
+    m.def("_connected_device", &connected_device, "serial"_a.none(),
+          nb::sig("def _connected_device(serial: str) -> object"),
+          "The platform backend's entry (a VideoDeviceInfo) of the first attached\n"
+          "device whose serial equals ``serial``, or None. No device-info request.");
     m.def("get_connected_vorn_camera_by_serial", &get_connected_vorn_camera_by_serial,
           "serial"_a.none(),
           nb::sig("def get_connected_vorn_camera_by_serial(serial: str) -> "

@@ -26,7 +26,7 @@ struct Constants {
     nb::handle globals;
     nb::handle FrameSource, Path, json, load, spec, default_mode, strip, slash, mkv, json_suffix;
     nb::handle cameras, VornCameraFacts, list_connected_vorn_cameras, get_connected_vorn_camera_by_serial;
-    nb::handle camera_source, CameraSource, mkv_source, MkvSource, platform, current_backend;
+    nb::handle camera_source, CameraSource, mkv_source, MkvSource, camera_facts, connected_device;
 } k;
 
 // The pieces joined into one str; each piece must already be a str.
@@ -80,8 +80,6 @@ nb::object load_json_file(nb::handle path) {
 }
 
 nb::object resolve_from_facts_file(nb::handle VornCameraFacts, nb::str s) {
-    nb::object current_backend = import_name(k.platform, k.current_backend);
-
     nb::object payload = load_json_file(s);
 
     nb::object serial = payload.attr("get")("serial_number");
@@ -93,18 +91,8 @@ nb::object resolve_from_facts_file(nb::handle VornCameraFacts, nb::str s) {
         vorn::raise(PyExc_RuntimeError,
                     concat({s, nb::str(" has no `serial_number` field \u2014 can't pick a camera")}));
 
-    nb::object match;
-    for (nb::handle device : current_backend().attr("list_cameras")()) {
-        nb::object same = nb::steal(
-            PyObject_RichCompare(device.attr("serial").ptr(), serial.ptr(), Py_EQ));
-        if (!same.is_valid())
-            throw nb::python_error();
-        if (nb::bool_(same)) {
-            match = nb::borrow(device);
-            break;
-        }
-    }
-    if (!match.is_valid())
+    nb::object match = import_name(k.camera_facts, k.connected_device)(serial);
+    if (match.is_none())
         vorn::raise(PyExc_RuntimeError,
                     concat({nb::str("camera-facts JSON references serial "), nb::repr(serial),
                             nb::str(", but no such VORN camera is currently connected")}));
@@ -216,7 +204,7 @@ NB_MODULE(factory, m) {
              {&k.get_connected_vorn_camera_by_serial, "get_connected_vorn_camera_by_serial"},
              {&k.camera_source, "vorn_camera_sdk.sources.camera_source"}, {&k.CameraSource, "CameraSource"},
              {&k.mkv_source, "vorn_camera_sdk.sources.mkv_source"}, {&k.MkvSource, "MkvSource"},
-             {&k.platform, "vorn_camera_sdk.platform"}, {&k.current_backend, "current_backend"}})
+             {&k.camera_facts, "vorn_camera_sdk.cameras.camera_facts"}, {&k.connected_device, "_connected_device"}})
         *slot = vorn::interned(text);
 
     vorn::def_function<Resolve>(m);
