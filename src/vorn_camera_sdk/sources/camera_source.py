@@ -111,12 +111,9 @@ def _capture_stream_class() -> Any:
     return _capture_module().CaptureStream
 
 
-def _stream_packets(stream: Any, idle: Optional[float]) -> Iterator[Optional["Packet"]]:
-    # A capture stream's packets until it is closed; with `idle` seconds,
-    # None each time that long passes without a packet.
-    if idle is None:
-        yield from stream
-        return
+def _stream_packets(stream: Any, idle: float) -> Iterator[Optional["Packet"]]:
+    # A capture stream's packets until it is closed, and None each time
+    # `idle` seconds pass without a packet.
     while True:
         try:
             packet = stream.read(idle)
@@ -333,7 +330,8 @@ class CameraSource(FrameSource):
         away_since: Optional[float] = None
         while (stream := self._stream) is not None:
             try:
-                for packet in _stream_packets(stream, idle):
+                # Without `idle`, the stream's own iterator (it ends on close).
+                for packet in stream if idle is None else _stream_packets(stream, idle):
                     if packet is None:
                         yield None
                         continue
