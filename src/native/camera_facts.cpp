@@ -37,7 +37,7 @@ struct Constants {
     nb::handle globals;
     nb::handle Mapping;
     nb::handle get, serial_number, sku, model_name, base_calibration, from_dict, to_dict, empty;
-    nb::handle os_id, serial, spec, spec_by_sku, Calibration, LOGGER;
+    nb::handle serial, spec_by_sku, Calibration, LOGGER;
     nb::handle fetch_camera_facts_json, current_backend, VornCameraFacts, list_connected_vorn_cameras;
 } k;
 
@@ -258,7 +258,7 @@ NB_MODULE(camera_facts, m) {
     for (auto [slot, text] : std::initializer_list<std::pair<nb::handle *, const char *>>{
              {&k.get, "get"}, {&k.serial_number, "serial_number"}, {&k.sku, "sku"}, {&k.model_name, "model_name"},
              {&k.base_calibration, "base_calibration"}, {&k.from_dict, "from_dict"}, {&k.to_dict, "to_dict"},
-             {&k.empty, ""}, {&k.os_id, "os_id"}, {&k.serial, "serial"}, {&k.spec, "spec"},
+             {&k.empty, ""}, {&k.serial, "serial"},
              {&k.spec_by_sku, "spec_by_sku"}, {&k.Calibration, "Calibration"}, {&k.LOGGER, "_LOGGER"},
              {&k.fetch_camera_facts_json, "fetch_camera_facts_json"}, {&k.current_backend, "current_backend"},
              {&k.VornCameraFacts, "VornCameraFacts"}, {&k.list_connected_vorn_cameras, "list_connected_vorn_cameras"}})

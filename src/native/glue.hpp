@@ -1,16 +1,19 @@
-// What every extension module of the package shares, in five parts:
+// What every extension module of the package shares, so that each module
+// holds only its own logic:
 //
 //   1. Errors: raise a Python exception type, errno as the matching OSError,
 //      and the mapping of C++ exceptions for our own entry points.
 //   2. Names and files: interned names, a module's globals read at call
-//      time, `from <module> import <name>`, path arguments and open(2).
-//   3. Classes: a plain class and a frozen dataclass record made at import.
+//      time (replacing one takes effect on the next call, as tests and users
+//      rely on), `from <module> import <name>`, path arguments and open(2).
+//   3. Classes: a plain class and a frozen dataclass record, made at import.
 //   4. Entry points: functions and methods with a text signature, for the
-//      few calls whose whole work is cheaper than nanobind's dispatch.
+//      few calls whose whole work is cheaper than nanobind's dispatch (every
+//      other function is bound through nanobind).
 //   5. Blocking waits: the GIL released around them, and the exit gate that
 //      keeps a thread still waiting at interpreter shutdown from aborting
 //      the process.
-//   and logging through a logging.Logger.
+//   6. Logging through a logging.Logger.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -407,7 +410,7 @@ void at_exit(Fn &&on_exit) {
 }
 
 // ---------------------------------------------------------------------------
-// Logging
+// 6. Logging
 
 // logger.<level>(fmt, *args): values go in as arguments, never pre-formatted.
 template <typename... Args>
