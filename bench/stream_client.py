@@ -13,11 +13,11 @@ c.request("GET", "/stream.mjpg")
 r = c.getresponse()
 ages, end = [], time.monotonic() + seconds
 while time.monotonic() < end:
-    r.fp.readline()  # boundary
+    r.readline()  # boundary
     head = {}
-    while (line := r.fp.readline().strip()):
+    while (line := r.readline().strip()):
         name, _, value = line.partition(b": ")
         head[name] = value
-    r.fp.read(int(head[b"Content-Length"]) + 2)
+    r.read(int(head[b"Content-Length"]) + 2)
     ages.append(time.monotonic() - float(head[b"X-Timestamp"]))
 print(" ".join(f"{a:.6f}" for a in ages))

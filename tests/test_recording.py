@@ -238,3 +238,14 @@ def test_view_names_the_port_or_address_it_cannot_listen_on(tmp_path, option, me
                                option, value], capture_output=True, text=True, timeout=60)
     assert (proc.returncode, proc.stdout) == (2, "")
     assert proc.stderr.startswith(f"vorn-camera: {message.format(port=port)}") and proc.stderr.count("\n") == 1
+
+
+@pytest.mark.parametrize("module, other", [("vorn_camera_sdk.sources.mkv_source", "vorn_camera_sdk.recording"),
+                                           ("vorn_camera_sdk.recording", "vorn_camera_sdk.sources.mkv_source")])
+def test_recorder_and_replay_share_the_tags_without_importing_each_other(module, other):
+    # Replaying a file must not load the recorder, nor recording the replay
+    # source; both read the same tag names and mode text.
+    code = (f"import sys, {module}, vorn_camera_sdk.recording_tags as tags; "
+            f"assert {other!r} not in sys.modules, {other!r}; "
+            f"assert {module}.MODE_TAG is tags.MODE_TAG and {module}.format_mode is tags.format_mode")
+    subprocess.run([sys.executable, "-c", code], check=True, env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})

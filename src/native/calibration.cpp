@@ -4,9 +4,8 @@
 //
 // Both records are frozen dataclasses built at import (equality, hash and
 // text form come from dataclasses); reading and writing the block, and the
-// derived values, are C++ functions attached to them. A record that
-// from_dict builds for the class itself is filled in directly, as its
-// __init__ would fill it; a subclass is called with keyword arguments.
+// derived values, are C++ functions attached to them. from_dict calls the
+// class (or a subclass) with the fields as keyword arguments.
 #include "glue.hpp"
 
 #include <cmath>
@@ -49,14 +48,13 @@ constexpr const char *kModuleDoc =
 enum Field { ROLE, WIDTH, HEIGHT, FX, FY, CX, CY, ROTATION, TRANSLATION, K1, K2, P1, P2, K3, K4, K5, K6, NFIELDS };
 const char *const kFieldNames[NFIELDS] = {"role", "width", "height", "fx", "fy", "cx", "cy", "rotation",
                                           "translation", "k1", "k2", "p1", "p2", "k3", "k4", "k5", "k6"};
-// The order of the dictionary form: distortion before the pose.
-const Field kDictOrder[NFIELDS] = {ROLE, WIDTH, HEIGHT, FX, FY, CX, CY, K1, K2, P1, P2, K3, K4, K5, K6,
-                                   ROTATION, TRANSLATION};
+// The dictionary form has the same order, except the pose (rotation,
+// translation) comes last.
 
-// Made once at import: names, the module's namespace (read at call time),
-// the two classes and the interpreter's own helpers.
+// Made once at import: names, the module's dict (its globals, read at call
+// time), the two classes and the helpers of other modules.
 struct Constants {
-    vorn::Namespace *globals;
+    nb::handle globals;
     nb::handle field[NFIELDS];
     nb::handle version, cameras, role, get, camera, left, right, from_dict, to_dict, CameraCalibration, empty;
     nb::handle camera_kwnames, calibration_kwnames, zero, int_zero, Mapping, dist;
@@ -238,32 +236,8 @@ nb::object matrix(nb::handle value, const Where &where) {
     return map_items(value, [&](nb::handle row, Py_ssize_t i) { return vector(row, where.at(i)); });
 }
 
-// cls(**{names[i]: values[i]}). A record of the class itself gets its
-// instance dict directly (no __init__ to run: the dataclass one only stores
-// the fields), with the keys in `order`; a subclass goes through its own
-// constructor.
-nb::object construct(nb::handle cls, PyTypeObject *own, nb::handle kwnames, nb::object *values, size_t count,
-                     const Field *order) {
-    if (cls.ptr() == reinterpret_cast<PyObject *>(own)) {
-        PyObject *fields = _PyDict_NewPresized(Py_ssize_t(count));
-        if (!fields)
-            throw nb::python_error();
-        nb::object held = nb::steal(fields);
-        for (size_t i = 0; i < count; ++i) {
-            size_t f = order ? size_t(order[i]) : i;
-            if (PyDict_SetItem(fields, PyTuple_GET_ITEM(kwnames.ptr(), f), values[f].ptr()) < 0)
-                throw nb::python_error();
-        }
-        PyObject *empty = PyTuple_New(0);
-        PyObject *obj = empty ? own->tp_new(own, empty, nullptr) : nullptr;
-        Py_XDECREF(empty);
-        if (!obj)
-            throw nb::python_error();
-        nb::object record = nb::steal(obj);
-        if (PyObject_GenericSetDict(obj, fields, nullptr) < 0)
-            throw nb::python_error();
-        return record;
-    }
+// cls(**{kwnames[i]: values[i]})
+nb::object construct(nb::handle cls, nb::handle kwnames, nb::object *values, size_t count) {
     PyObject *args[NFIELDS + 1];
     for (size_t i = 0; i < count; ++i)
         args[i + 1] = values[i].ptr();
@@ -297,14 +271,7 @@ nb::object camera_from_dict(nb::handle cls, nb::handle block) {
     v[TRANSLATION] = vector(item(block, k.field[TRANSLATION]), Where{role, "translation"});
     for (int f = K1; f < NFIELDS; ++f)
         v[f] = number(item_or_zero(block, k.field[f]), Where{role, kFieldNames[f]});
-    return construct(cls, k.camera_type, k.camera_kwnames, v, NFIELDS, kDictOrder);
-}
-
-nb::object attr(nb::handle obj, nb::handle name) {
-    PyObject *value = PyObject_GetAttr(obj.ptr(), name.ptr());
-    if (!value)
-        throw nb::python_error();
-    return nb::steal(value);
+    return construct(cls, k.camera_kwnames, v, NFIELDS);
 }
 
 // Calibration.from_dict(cls, block)
@@ -321,9 +288,9 @@ nb::object calibration_from_dict(nb::handle cls, nb::handle block) {
         fail(PyExc_TypeError,
              PyUnicode_FromFormat("calibration cameras must be a list, not %U", name_of_type(entries).ptr()));
 
-    nb::object camera_cls = k.globals->get(k.CameraCalibration);  // read at call time, as a global
+    nb::object camera_cls = vorn::global(k.globals, k.CameraCalibration);
     bool own = camera_cls.ptr() == reinterpret_cast<PyObject *>(k.camera_type);
-    nb::object reader = own ? nb::object() : attr(camera_cls, k.from_dict);
+    nb::object reader = own ? nb::object() : nb::getattr(camera_cls, k.from_dict);
     nb::object cameras = map_items(entries, [&](nb::handle entry, Py_ssize_t) {
         return own ? camera_from_dict(camera_cls, entry) : reader(entry);
     });
@@ -331,7 +298,7 @@ nb::object calibration_from_dict(nb::handle cls, nb::handle block) {
     // sorted(camera.role for camera in cameras) == ["left", "right"]
     nb::list roles;
     for (nb::handle camera : cameras)
-        roles.append(attr(camera, k.role));
+        roles.append(nb::getattr(camera, k.role));
     if (PyList_Sort(roles.ptr()) < 0)
         throw nb::python_error();
     nb::list expected;
@@ -345,7 +312,7 @@ nb::object calibration_from_dict(nb::handle cls, nb::handle block) {
              PyUnicode_FromFormat("calibration must have exactly one 'left' and one 'right' camera, got roles %R",
                                   roles.ptr()));
     nb::object values[2] = {version, cameras};
-    return construct(cls, k.calibration_type, k.calibration_kwnames, values, 2, nullptr);
+    return construct(cls, k.calibration_kwnames, values, 2);
 }
 
 // ---------------------------------------------------------------------------
@@ -384,50 +351,52 @@ nb::object rows_as_lists(nb::handle rotation) {
     return rows;
 }
 
-// The record's instance dict when it holds exactly the fields, keys in the
-// order of the dictionary form (as from_dict stores them); else invalid.
-nb::object fields_in_dict_order(nb::handle self) {
+// The record's instance dict when it holds exactly the fields, in their
+// declaration order (as the dataclass __init__ stores them); else invalid.
+nb::object own_fields(nb::handle self) {
     if (Py_TYPE(self.ptr()) != k.camera_type)
         return nb::object();
-    PyObject **slot = _PyObject_GetDictPtr(self.ptr());
-    PyObject *fields = slot ? *slot : nullptr;
-    if (!fields || !PyDict_CheckExact(fields) || PyDict_GET_SIZE(fields) != NFIELDS)
+    nb::object fields = nb::steal(PyObject_GenericGetDict(self.ptr(), nullptr));
+    if (!fields.is_valid())
+        throw nb::python_error();
+    if (!PyDict_CheckExact(fields.ptr()) || PyDict_Size(fields.ptr()) != NFIELDS)
         return nb::object();
     PyObject *key, *value;
     Py_ssize_t pos = 0;
-    for (Field f : kDictOrder)
-        if (!PyDict_Next(fields, &pos, &key, &value) || key != k.field[f].ptr())
+    for (int f = 0; f < NFIELDS; ++f)
+        if (!PyDict_Next(fields.ptr(), &pos, &key, &value) || key != k.field[f].ptr())
             return nb::object();
-    return nb::borrow(fields);
+    return fields;
 }
 
 // CameraCalibration.to_dict(self): the fields in the order of the dictionary
 // form, the pose as lists.
 nb::object camera_to_dict(nb::handle self) {
     nb::object out;
-    if (nb::object fields = fields_in_dict_order(self); fields.is_valid()) {
-        out = nb::steal(PyDict_Copy(fields.ptr()));  // one copy of the whole table
+    if (nb::object fields = own_fields(self); fields.is_valid()) {
+        out = nb::steal(PyDict_Copy(fields.ptr()));
         if (!out.is_valid())
             throw nb::python_error();
     } else {
-        out = nb::steal(_PyDict_NewPresized(NFIELDS));
-        if (!out.is_valid())
-            throw nb::python_error();
-        for (Field f : kDictOrder)
-            if (PyDict_SetItem(out.ptr(), k.field[f].ptr(), attr(self, k.field[f]).ptr()) < 0)
-                throw nb::python_error();
+        out = nb::dict();
+        for (int f = 0; f < NFIELDS; ++f)
+            out[k.field[f]] = nb::getattr(self, k.field[f]);
     }
-    nb::object rotation = rows_as_lists(nb::borrow(PyDict_GetItem(out.ptr(), k.field[ROTATION].ptr())));
-    nb::object translation = new_list(PyDict_GetItem(out.ptr(), k.field[TRANSLATION].ptr()));
-    if (PyDict_SetItem(out.ptr(), k.field[ROTATION].ptr(), rotation.ptr()) < 0 ||
-        PyDict_SetItem(out.ptr(), k.field[TRANSLATION].ptr(), translation.ptr()) < 0)
+    // The fields are in declaration order; the dictionary form has the pose
+    // last. A key taken out and put back goes to the end.
+    nb::handle rotation_key = k.field[ROTATION], translation_key = k.field[TRANSLATION];
+    nb::object rotation = rows_as_lists(out[rotation_key]);
+    nb::object translation = new_list(out[translation_key]);
+    if (PyDict_DelItem(out.ptr(), rotation_key.ptr()) < 0 || PyDict_DelItem(out.ptr(), translation_key.ptr()) < 0 ||
+        PyDict_SetItem(out.ptr(), rotation_key.ptr(), rotation.ptr()) < 0 ||
+        PyDict_SetItem(out.ptr(), translation_key.ptr(), translation.ptr()) < 0)
         throw nb::python_error();
     return out;
 }
 
 // Calibration.to_dict(self)
 nb::object calibration_to_dict(nb::handle self) {
-    nb::object version = attr(self, k.version);
+    nb::object version = nb::getattr(self, k.version);
     auto one = [](nb::handle camera) {
         if (Py_TYPE(camera.ptr()) == k.camera_type)
             return camera_to_dict(camera);
@@ -436,7 +405,7 @@ nb::object calibration_to_dict(nb::handle self) {
             throw nb::python_error();
         return nb::steal(d);
     };
-    nb::object entries = attr(self, k.cameras);
+    nb::object entries = nb::getattr(self, k.cameras);
     nb::object cameras;
     if (PyTuple_CheckExact(entries.ptr())) {  // the form from_dict stores
         Py_ssize_t n = PyTuple_GET_SIZE(entries.ptr());
@@ -451,38 +420,34 @@ nb::object calibration_to_dict(nb::handle self) {
             list.append(one(camera));
         cameras = list;
     }
-    PyObject *out = _PyDict_NewPresized(2);
-    if (!out)
-        throw nb::python_error();
-    nb::object held = nb::steal(out);
-    if (PyDict_SetItem(out, k.version.ptr(), version.ptr()) < 0 ||
-        PyDict_SetItem(out, k.cameras.ptr(), cameras.ptr()) < 0)
-        throw nb::python_error();
-    return held;
+    nb::dict out;
+    out[k.version] = version;
+    out[k.cameras] = cameras;
+    return out;
 }
 
 // ---------------------------------------------------------------------------
 // Derived values
 
-nb::object camera_size(nb::handle self) { return nb::make_tuple(attr(self, k.field[WIDTH]), attr(self, k.field[HEIGHT])); }
+nb::object camera_size(nb::handle self) { return nb::make_tuple(nb::getattr(self, k.field[WIDTH]), nb::getattr(self, k.field[HEIGHT])); }
 
 nb::object camera_matrix(nb::handle self) {
     nb::float_ zero(0.0), one(1.0);
-    return nb::make_tuple(nb::make_tuple(attr(self, k.field[FX]), zero, attr(self, k.field[CX])),
-                          nb::make_tuple(zero, attr(self, k.field[FY]), attr(self, k.field[CY])),
+    return nb::make_tuple(nb::make_tuple(nb::getattr(self, k.field[FX]), zero, nb::getattr(self, k.field[CX])),
+                          nb::make_tuple(zero, nb::getattr(self, k.field[FY]), nb::getattr(self, k.field[CY])),
                           nb::make_tuple(zero, zero, one));
 }
 
 nb::object distortion(nb::handle self) {
     nb::list terms;
     for (Field f : {K1, K2, P1, P2, K3, K4, K5, K6})
-        terms.append(attr(self, k.field[f]));
+        terms.append(nb::getattr(self, k.field[f]));
     return nb::tuple(terms);
 }
 
 nb::object camera_by_role(nb::handle self, nb::handle role) {
-    for (nb::handle camera : attr(self, k.cameras)) {
-        int same = PyObject_RichCompareBool(attr(camera, k.role).ptr(), role.ptr(), Py_EQ);
+    for (nb::handle camera : nb::getattr(self, k.cameras)) {
+        int same = PyObject_RichCompareBool(nb::getattr(camera, k.role).ptr(), role.ptr(), Py_EQ);
         if (same < 0)
             throw nb::python_error();
         if (same)
@@ -491,39 +456,27 @@ nb::object camera_by_role(nb::handle self, nb::handle role) {
     fail(PyExc_KeyError, Py_NewRef(role.ptr()));
 }
 
-nb::object role_of(nb::handle self, nb::handle role) { return attr(self, k.camera)(role); }
+nb::object role_of(nb::handle self, nb::handle role) { return nb::getattr(self, k.camera)(role); }
 
 nb::object baseline(nb::handle self) {
-    nb::object right = attr(self, k.right), left = attr(self, k.left);
-    return k.dist(attr(right, k.field[TRANSLATION]), attr(left, k.field[TRANSLATION]));
+    nb::object right = nb::getattr(self, k.right), left = nb::getattr(self, k.left);
+    return k.dist(nb::getattr(right, k.field[TRANSLATION]), nb::getattr(left, k.field[TRANSLATION]));
 }
 
 // ---------------------------------------------------------------------------
 // Classes
 
-// `dataclass(frozen=True)` applied to a class with these annotated fields
-// (annotations as text, defaults where given).
-nb::object make_record(nb::module_ &m, const char *name, const char *doc,
+// A frozen dataclass with these annotated fields (annotations as text) and
+// 0.0 as the default of `zero_defaults`.
+nb::object make_record(const char *name, const char *doc,
                        std::initializer_list<std::pair<const char *, const char *>> fields,
                        std::initializer_list<const char *> zero_defaults) {
-    nb::dict annotations, ns;
+    nb::dict annotations, defaults;
     for (auto [field, annotation] : fields)
         annotations[field] = annotation;
     for (const char *field : zero_defaults)
-        ns[field] = 0.0;
-    ns["__module__"] = kModuleName;
-    ns["__qualname__"] = name;
-    ns["__doc__"] = doc;
-    ns["__annotations__"] = annotations;
-    nb::object plain = nb::borrow(reinterpret_cast<PyObject *>(&PyType_Type))(name, nb::tuple(), ns);
-    return m.attr("dataclass")("frozen"_a = true)(plain);
-}
-
-template <typename Fn>
-void class_method(nb::handle cls, const char *name, Fn &&fn, const char *sig, const char *doc) {
-    nb::object bound =
-        nb::cpp_function(std::forward<Fn>(fn), nb::scope(cls), nb::name(name), "cls"_a, "block"_a.none(), nb::sig(sig), doc);
-    vorn::signed_classmethod(cls, name, "block", bound);
+        defaults[field] = 0.0;
+    return vorn::frozen_record(kModuleName, name, doc, annotations, false, defaults);
 }
 
 template <typename Fn>
@@ -533,12 +486,52 @@ void property(nb::handle cls, nb::handle scope, const char *name, Fn &&fn, const
     cls.attr(name) = nb::borrow(reinterpret_cast<PyObject *>(&PyProperty_Type))(getter);
 }
 
-// What the property getters of class `qualname` report as their owner (a
-// namespace that lives as long as the process, like the class).
-nb::handle getter_scope(const char *qualname) {
-    return vorn::import_name("types", "SimpleNamespace")("__qualname__"_a = qualname, "__module__"_a = kModuleName)
-        .release();
-}
+struct CameraFromDict {
+    static constexpr const char *name = "from_dict";
+    static constexpr std::array params{"block"};
+    static constexpr size_t positional = 1;
+    static constexpr const char *doc =
+        "from_dict(cls, block: Mapping[str, Any]) -> CameraCalibration\n\n"
+        "Read one entry of the block's \"cameras\" list. Raises KeyError for a\n"
+        "missing required key, TypeError for a value of the wrong type and\n"
+        "ValueError for a value out of range. Missing distortion terms are 0.0.";
+    static nb::object call(PyObject *cls, PyObject *const *argv) { return camera_from_dict(cls, argv[0]); }
+};
+
+struct CameraToDict {
+    static constexpr const char *name = "to_dict";
+    static constexpr std::array<const char *, 0> params{};
+    static constexpr size_t positional = 0;
+    static constexpr const char *doc = "to_dict(self) -> dict[str, Any]\n\n"
+                                       "The entry as the device-info endpoint sends it (JSON-ready lists).";
+    static nb::object call(PyObject *self, PyObject *const *) { return camera_to_dict(self); }
+};
+
+struct CalibrationFromDict {
+    static constexpr const char *name = "from_dict";
+    static constexpr std::array params{"block"};
+    static constexpr size_t positional = 1;
+    static constexpr const char *doc =
+        "from_dict(cls, block: Mapping[str, Any]) -> Calibration\n\n"
+        "Deserialise a calibration block. Raises KeyError when a required key\n"
+        "is missing (\"version\", \"cameras\", and per camera \"role\", \"width\",\n"
+        "\"height\", \"fx\", \"fy\", \"cx\", \"cy\", \"rotation\", \"translation\"),\n"
+        "TypeError for a value of the wrong type (bools are not numbers), and\n"
+        "ValueError when the roles are not exactly one \"left\" and one \"right\",\n"
+        "a size or focal length is not positive, a number is not finite,\n"
+        "\"rotation\" is not 3x3 or \"translation\" has not 3 entries.";
+    static nb::object call(PyObject *cls, PyObject *const *argv) { return calibration_from_dict(cls, argv[0]); }
+};
+
+struct CalibrationToDict {
+    static constexpr const char *name = "to_dict";
+    static constexpr std::array<const char *, 0> params{};
+    static constexpr size_t positional = 0;
+    static constexpr const char *doc = "to_dict(self) -> dict[str, Any]\n\n"
+                                       "The calibration block {\"version\", \"cameras\": [...]} that\n"
+                                       ":meth:`from_dict` reads back into an equal record.";
+    static nb::object call(PyObject *self, PyObject *const *) { return calibration_to_dict(self); }
+};
 
 }  // namespace
 
@@ -555,7 +548,7 @@ NB_MODULE(calibration, m) {
     m.attr("Matrix3") =
         nb::steal(Py_GenericAlias(tuple_type.ptr(), nb::make_tuple(m.attr("Vector3"), m.attr("Vector3"), m.attr("Vector3")).ptr()));
 
-    k.globals = new vorn::Namespace(m);  // lives as long as the module
+    k.globals = PyModule_GetDict(m.ptr());  // lives as long as the module
     for (int f = 0; f < NFIELDS; ++f)
         k.field[f] = vorn::interned(kFieldNames[f]);
     for (auto [slot, text] : std::initializer_list<std::pair<nb::handle *, const char *>>{
@@ -567,6 +560,7 @@ NB_MODULE(calibration, m) {
     for (int f = 0; f < NFIELDS; ++f)
         names.append(k.field[f]);
     k.camera_kwnames = nb::tuple(names).release();
+
     k.calibration_kwnames = nb::make_tuple(k.version, k.cameras).release();
     k.zero = nb::float_(0.0).release();
     k.int_zero = nb::int_(0).release();
@@ -574,7 +568,7 @@ NB_MODULE(calibration, m) {
     k.dist = nb::object(m.attr("math").attr("dist")).release();
 
     nb::object camera = make_record(
-        m, "CameraCalibration",
+        "CameraCalibration",
         "One camera of a stereo pair: image size, intrinsics, distortion and pose.\n\n"
         "``rotation``/``translation`` map points from the left camera's frame into\n"
         "this camera's frame (translation in metres).",
@@ -583,15 +577,9 @@ NB_MODULE(calibration, m) {
          {"p1", "float"}, {"p2", "float"}, {"k3", "float"}, {"k4", "float"}, {"k5", "float"}, {"k6", "float"}},
         {"k1", "k2", "p1", "p2", "k3", "k4", "k5", "k6"});
     k.camera_type = reinterpret_cast<PyTypeObject *>(camera.ptr());
-    class_method(camera, "from_dict", &camera_from_dict,
-                 "def from_dict(cls, block: Mapping[str, Any]) -> CameraCalibration",
-                 "Read one entry of the block's \"cameras\" list. Raises KeyError for a\n"
-                 "missing required key, TypeError for a value of the wrong type and\n"
-                 "ValueError for a value out of range. Missing distortion terms are 0.0.");
-    vorn::fast_method_noargs<camera_to_dict>(camera, "to_dict",
-                                             "to_dict(self) -> dict[str, Any]\n\n"
-                                             "The entry as the device-info endpoint sends it (JSON-ready lists).");
-    nb::handle camera_scope = getter_scope("CameraCalibration");
+    vorn::def_class_method<CameraFromDict>(camera);
+    vorn::def_method<CameraToDict>(camera);
+    nb::handle camera_scope = vorn::method_scope(kModuleName, "CameraCalibration");
     property(camera, camera_scope, "size", &camera_size, "def size(self) -> tuple[int, int]",
              "The calibrated image size as (width, height), as OpenCV takes it.");
     property(camera, camera_scope, "camera_matrix", &camera_matrix, "def camera_matrix(self) -> Matrix3",
@@ -601,30 +589,19 @@ NB_MODULE(calibration, m) {
     m.attr("CameraCalibration") = camera;
 
     nb::object calibration = make_record(
-        m, "Calibration",
+        "Calibration",
         "The factory calibration of one stereo camera: a left and a right camera.\n\n"
         "Build it with :meth:`from_dict` from the device-info block and write it\n"
         "back with :meth:`to_dict`; the two round-trip. Records are immutable and\n"
         "hashable.",
         {{"version", "int"}, {"cameras", "tuple[CameraCalibration, ...]"}}, {});
     k.calibration_type = reinterpret_cast<PyTypeObject *>(calibration.ptr());
-    class_method(calibration, "from_dict", &calibration_from_dict,
-                 "def from_dict(cls, block: Mapping[str, Any]) -> Calibration",
-                 "Deserialise a calibration block. Raises KeyError when a required key\n"
-                 "is missing (\"version\", \"cameras\", and per camera \"role\", \"width\",\n"
-                 "\"height\", \"fx\", \"fy\", \"cx\", \"cy\", \"rotation\", \"translation\"),\n"
-                 "TypeError for a value of the wrong type (bools are not numbers), and\n"
-                 "ValueError when the roles are not exactly one \"left\" and one \"right\",\n"
-                 "a size or focal length is not positive, a number is not finite,\n"
-                 "\"rotation\" is not 3x3 or \"translation\" has not 3 entries.");
-    vorn::fast_method_noargs<calibration_to_dict>(calibration, "to_dict",
-                                                  "to_dict(self) -> dict[str, Any]\n\n"
-                                                  "The calibration block {\"version\", \"cameras\": [...]} that\n"
-                                                  ":meth:`from_dict` reads back into an equal record.");
+    vorn::def_class_method<CalibrationFromDict>(calibration);
+    vorn::def_method<CalibrationToDict>(calibration);
     nb::cpp_function(&camera_by_role, nb::scope(calibration), nb::name("camera"), nb::is_method(), "role"_a.none(),
                      nb::sig("def camera(self, role: str) -> CameraCalibration"),
                      "The camera with role \"left\" or \"right\"; KeyError for any other role.");
-    nb::handle calibration_scope = getter_scope("Calibration");
+    nb::handle calibration_scope = vorn::method_scope(kModuleName, "Calibration");
     property(calibration, calibration_scope, "left", [](nb::handle self) { return role_of(self, k.left); },
              "def left(self) -> CameraCalibration", "The left camera.");
     property(calibration, calibration_scope, "right", [](nb::handle self) { return role_of(self, k.right); },

@@ -149,19 +149,17 @@ class Engine {
     // everything released again.
     SetupResult start() {
         SetupResult r;
-        do {
-            fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-        } while (fd < 0 && errno == EINTR);
+        fd = vorn::open_file(path.c_str(), O_RDWR | O_NONBLOCK);
         if (fd < 0)
             return fail(r, "open");
 
         v4l2_format fmt{};
-        fmt.type = vorn::v4l2::BUF_TYPE_VIDEO_CAPTURE;
+        fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         fmt.fmt.pix.width = width;
         fmt.fmt.pix.height = height;
         fmt.fmt.pix.pixelformat = pixelformat;
-        fmt.fmt.pix.field = vorn::v4l2::FIELD_ANY;
-        if (xioctl(fd, vorn::v4l2::S_FMT, &fmt) == -1)
+        fmt.fmt.pix.field = V4L2_FIELD_ANY;
+        if (xioctl(fd, VIDIOC_S_FMT, &fmt) == -1)
             return fail(r, "VIDIOC_S_FMT");
         if (fmt.fmt.pix.pixelformat != pixelformat || fmt.fmt.pix.width != width ||
             fmt.fmt.pix.height != height) {
@@ -172,16 +170,16 @@ class Engine {
         }
 
         v4l2_streamparm parm{};
-        parm.type = vorn::v4l2::BUF_TYPE_VIDEO_CAPTURE;
+        parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         parm.parm.capture.timeperframe = frame_interval(fps);
-        if (xioctl(fd, vorn::v4l2::S_PARM, &parm) == -1 && errno != ENOTTY && errno != EINVAL)
+        if (xioctl(fd, VIDIOC_S_PARM, &parm) == -1 && errno != ENOTTY && errno != EINVAL)
             return fail(r, "VIDIOC_S_PARM");  // a driver without frame rates streams at its own
 
         v4l2_requestbuffers req{};
         req.count = requested;
-        req.type = vorn::v4l2::BUF_TYPE_VIDEO_CAPTURE;
-        req.memory = vorn::v4l2::MEMORY_MMAP;
-        if (xioctl(fd, vorn::v4l2::REQBUFS, &req) == -1)
+        req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        req.memory = V4L2_MEMORY_MMAP;
+        if (xioctl(fd, VIDIOC_REQBUFS, &req) == -1)
             return fail(r, "VIDIOC_REQBUFS");
         if (req.count < 2) {
             errno = ENOMEM;
@@ -191,7 +189,7 @@ class Engine {
         granted = req.count;
         for (unsigned i = 0; i < req.count; ++i) {
             v4l2_buffer buf = buffer(i);
-            if (xioctl(fd, vorn::v4l2::QUERYBUF, &buf) == -1)
+            if (xioctl(fd, VIDIOC_QUERYBUF, &buf) == -1)
                 return fail(r, "VIDIOC_QUERYBUF");
             void *start = ::mmap(nullptr, buf.length, PROT_READ, MAP_SHARED, fd, buf.m.offset);
             if (start == MAP_FAILED)
@@ -201,8 +199,8 @@ class Engine {
         for (unsigned i = 0; i < req.count; ++i)
             if (!queue(int(i)))
                 return fail(r, "VIDIOC_QBUF");
-        int type = vorn::v4l2::BUF_TYPE_VIDEO_CAPTURE;
-        if (xioctl(fd, vorn::v4l2::STREAMON, &type) == -1)
+        int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        if (xioctl(fd, VIDIOC_STREAMON, &type) == -1)
             return fail(r, "VIDIOC_STREAMON");
         streaming = true;
         wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -228,8 +226,8 @@ class Engine {
     // been joined). STREAMOFF returns every buffer to user space first.
     void stop() {
         if (streaming) {
-            int type = vorn::v4l2::BUF_TYPE_VIDEO_CAPTURE;
-            xioctl(fd, vorn::v4l2::STREAMOFF, &type);
+            int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+            xioctl(fd, VIDIOC_STREAMOFF, &type);
             streaming = false;
         }
         for (Mapping &m : maps)
@@ -246,14 +244,14 @@ class Engine {
     v4l2_buffer buffer(int index) const {
         v4l2_buffer buf{};
         buf.index = std::uint32_t(index);
-        buf.type = vorn::v4l2::BUF_TYPE_VIDEO_CAPTURE;
-        buf.memory = vorn::v4l2::MEMORY_MMAP;
+        buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        buf.memory = V4L2_MEMORY_MMAP;
         return buf;
     }
 
     bool queue(int index) {
         v4l2_buffer buf = buffer(index);
-        return xioctl(fd, vorn::v4l2::QBUF, &buf) != -1;
+        return xioctl(fd, VIDIOC_QBUF, &buf) != -1;
     }
 
     void signal_thread() {
@@ -303,7 +301,7 @@ class Engine {
     // device has gone.
     bool dequeue() {
         v4l2_buffer buf = buffer(0);
-        if (xioctl(fd, vorn::v4l2::DQBUF, &buf) == -1) {
+        if (xioctl(fd, VIDIOC_DQBUF, &buf) == -1) {
             if (errno == EAGAIN)
                 return true;
             finish(errno);
@@ -313,7 +311,7 @@ class Engine {
         std::uint64_t gap = last_sequence >= 0 && sequence > last_sequence ? sequence - last_sequence - 1 : 0;
         last_sequence = sequence;
         bool kept;
-        if (buf.flags & vorn::v4l2::BUF_FLAG_ERROR || buf.index >= maps.size()) {
+        if (buf.flags & V4L2_BUF_FLAG_ERROR || buf.index >= maps.size()) {
             lost += gap + 1;  // a corrupt frame is a lost one
             kept = queue(int(buf.index));
         } else {
@@ -336,7 +334,7 @@ class Engine {
     // elsewhere) says so in the flags; its frames get the time they were
     // dequeued instead, which is on the clock every reader compares with.
     static double capture_time(const v4l2_buffer &buf) {
-        if ((buf.flags & vorn::v4l2::BUF_FLAG_TIMESTAMP_MASK) == vorn::v4l2::BUF_FLAG_TIMESTAMP_MONOTONIC)
+        if ((buf.flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) == V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC)
             return double(buf.timestamp.tv_sec) + double(buf.timestamp.tv_usec) * 1e-6;
         timespec now{};
         ::clock_gettime(CLOCK_MONOTONIC, &now);
@@ -642,13 +640,9 @@ NB_MODULE(capture, m) {
     m.doc() = "The V4L2 capture engine: frames of a video node in one capture mode, by a\n"
               "capture thread of its own, as undecoded packets.";
 
-    nb::dict ns;
-    ns["__module__"] = kModuleName;
-    ns["__qualname__"] = "DeviceLostError";
-    ns["__doc__"] = "The camera went away while streaming (errno ENODEV). The message names\n"
-                    "the device node and the camera's serial.";
-    nb::object lost = vorn::import_name("builtins", "type")("DeviceLostError",
-                                                             nb::make_tuple(nb::handle(PyExc_OSError)), ns);
+    nb::object lost = vorn::make_class(kModuleName, "DeviceLostError", nb::make_tuple(nb::handle(PyExc_OSError)),
+                                       "The camera went away while streaming (errno ENODEV). The message names\n"
+                                       "the device node and the camera's serial.");
     device_lost_error = lost.inc_ref();
     m.attr("DeviceLostError") = lost;
 

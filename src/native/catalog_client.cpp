@@ -33,24 +33,33 @@ nb::str user_agent() {
     return nb::str("vorn-camera-sdk (+{})").format(kHomepage);
 }
 
-nb::object fetch_camera_facts_json(const vorn::Namespace &g, nb::object camera_serial, nb::object timeout) {
-    nb::object urllib = g.get("urllib");
+nb::object fetch_camera_facts_json(nb::handle m, nb::object camera_serial, nb::object timeout) {
+    nb::object urllib = m.attr("urllib");
 
     nb::object quoted = urllib.attr("parse").attr("quote")(camera_serial, "safe"_a = "-_.~");
-    nb::object url = g.get("_CAMERA_FACTS_URL") + quoted;
-    vorn::log(g.get("_LOGGER"), "info", "fetching camera-facts from %s", url);
+    nb::object url = m.attr("_CAMERA_FACTS_URL") + quoted;
+    vorn::log(m.attr("_LOGGER"), "info", "fetching camera-facts from %s", url);
 
     nb::dict headers;
-    headers["User-Agent"] = g.get("_USER_AGENT");
+    headers["User-Agent"] = m.attr("_USER_AGENT");
     headers["Accept"] = "application/json";
     nb::object request = urllib.attr("request");
     nb::object req = request.attr("Request")(url, "headers"_a = headers);
 
-    // The response is closed when the block ends, before the body is parsed.
-    nb::object raw = vorn::with_block(request.attr("urlopen")(req, "timeout"_a = timeout), [](nb::handle resp) {
-        return resp.attr("read")().attr("decode")("utf-8");
-    });
-    return g.get("json").attr("loads")(raw.is_valid() ? raw : nb::none());
+    // `with urlopen(...) as response: raw = response.read().decode("utf-8")`:
+    // the response is closed before the body is parsed, whatever happens (a
+    // response's __exit__ never suppresses an error).
+    nb::object response = request.attr("urlopen")(req, "timeout"_a = timeout);
+    nb::object exit = response.attr("__exit__");
+    nb::object raw;
+    try {
+        raw = response.attr("__enter__")().attr("read")().attr("decode")("utf-8");
+    } catch (nb::python_error &err) {
+        exit(err.type(), err.value(), err.traceback().is_valid() ? nb::handle(err.traceback()) : nb::none());
+        throw;
+    }
+    exit(nb::none(), nb::none(), nb::none());
+    return m.attr("json").attr("loads")(raw);
 }
 
 }  // namespace
@@ -76,9 +85,11 @@ NB_MODULE(catalog_client, m) {
           "version cannot be determined.");
     m.attr("_USER_AGENT") = user_agent();
 
-    vorn::Namespace g(m);
+    nb::handle module = m;  // the module outlives its functions
     m.def("fetch_camera_facts_json",
-          [g](nb::object camera_serial, nb::object timeout) { return fetch_camera_facts_json(g, camera_serial, timeout); },
+          [module](nb::object camera_serial, nb::object timeout) {
+              return fetch_camera_facts_json(module, camera_serial, timeout);
+          },
           "camera_serial"_a.none(),
           "timeout"_a.none() = 10.0,
           nb::sig("def fetch_camera_facts_json(camera_serial: str, timeout: float = 10.0) -> dict"),

@@ -71,21 +71,16 @@ double now() {
 // The event record: a frozen, slotted dataclass built at import.
 
 nb::object make_event_class() {
-    nb::handle str_type = reinterpret_cast<PyObject *>(&PyUnicode_Type);
-    nb::dict annotations;
+    nb::dict fields;
     for (const char *field : {"kind", "os_id", "name", "serial"})
-        annotations[field] = str_type;
-    nb::dict ns;
-    ns["__module__"] = kModuleName;
-    ns["__qualname__"] = "CameraEvent";
-    ns["__doc__"] =
+        fields[field] = nb::handle(reinterpret_cast<PyObject *>(&PyUnicode_Type));
+    return vorn::frozen_record(
+        kModuleName, "CameraEvent",
         "CameraEvent(kind, os_id, name, serial)\n\n"
         "A VORN camera came or went. ``kind`` is \"added\" or \"removed\"; ``os_id`` is\n"
         "its capture node (such as \"/dev/video0\"), ``name`` its product name (\"VORN\n"
-        "Talvex\") and ``serial`` its serial number, as ``list_cameras()`` gave them.";
-    ns["__annotations__"] = annotations;
-    nb::object plain = nb::borrow(reinterpret_cast<PyObject *>(&PyType_Type))("CameraEvent", nb::tuple(), ns);
-    return vorn::import_name("dataclasses", "dataclass")("frozen"_a = true, "slots"_a = true)(plain);
+        "Talvex\") and ``serial`` its serial number, as ``list_cameras()`` gave them.",
+        fields, true);
 }
 
 // ---------------------------------------------------------------------------
@@ -99,7 +94,7 @@ nb::object make_event_class() {
 bool uevents_reach_this_namespace() {
     constexpr unsigned long kNsGetUserns = _IO(0xb7, 0x1);  // NS_GET_USERNS
     constexpr ino_t kInitialUserNs = 0xEFFFFFFDu;           // PROC_USER_INIT_INO
-    int net = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+    int net = vorn::open_file("/proc/self/ns/net", O_RDONLY);
     if (net < 0)
         return true;
     int owner = ::ioctl(net, kNsGetUserns);

@@ -6,8 +6,8 @@
 // demuxer and lets ONNX Runtime preload NVIDIA's CUDA libraries.
 //
 // Functions that use other module-level names (`_querycap`,
-// `parse_vorn_iproduct`, `_CANONICAL_TO_V4L2_ID`, ...) look them up in the
-// module's namespace at call time, as Python code does through its globals.
+// `parse_vorn_iproduct`, `_CANONICAL_TO_V4L2_ID`, ...) read them from the
+// module at call time, so replacing one takes effect on the next call.
 // Blocking system calls run without the GIL.
 
 #include "glue.hpp"
@@ -27,6 +27,7 @@
 #include <cstring>
 #include <ctime>
 #include <initializer_list>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -40,31 +41,16 @@ namespace {
 
 constexpr const char *kModuleName = "vorn_camera_sdk.platform.linux";
 
-// The module namespace, as a function sees its globals.
-using Globals = vorn::Namespace;
-
-// Names and callables used on every call, made once at import. The
-// callables are the interpreter's own (builtins and the struct module), whose
-// behaviour cannot change while it runs.
-struct Controls;
-
+// The module's dict (its globals), names used on every call, made once at
+// import, and the struct module's pack.
 struct Constants {
-    Globals *globals;
-    Controls *controls;  // what the control handle's methods share
-    nb::handle ord, sorted, struct_pack;
+    nb::handle globals;
+    nb::handle struct_pack;
     nb::handle fd, table, fourcc_table, fourcc, width, height, fps, upper;
     nb::handle input_format, video_size, framerate, v4l2, pack_signed, pack_unsigned;
 } k;
 
-// open(2) as os.open does it: EINTR retried, the descriptor not inherited.
-// The caller decides about the GIL.
-int sys_open(const char *path, int flags) {
-    int fd;
-    do {
-        fd = ::open(path, flags | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
-}
+nb::object global(const char *name) { return vorn::global(k.globals, nb::str(name)); }
 
 int close_released(int fd) {
     vorn::released unlocked;
@@ -74,11 +60,10 @@ int close_released(int fd) {
 // ---------------------------------------------------------------------------
 // ioctl primitives
 
-// _IOC(direction, type_, nr, size), evaluated left to right with Python's
-// integer operations: nothing masked or range-checked. Plain ints small
-// enough that no step leaves 64 bits, and a one-character str, are computed
-// here directly (two's complement OR is what Python's | does on negative
-// ints); anything else goes through the number protocol and ord().
+// _IOC(direction, type_, nr, size) with Python's integer operations:
+// nothing masked or range-checked. Ints small enough that no step leaves 64
+// bits are computed here (two's complement OR is what Python's | does on
+// negative ints); anything else goes through the number protocol.
 nb::object ioc(nb::handle direction, nb::handle type_, nb::handle nr, nb::handle size) {
     if (PyLong_CheckExact(direction.ptr()) && PyLong_CheckExact(size.ptr()) && PyLong_CheckExact(nr.ptr()) &&
         PyUnicode_CheckExact(type_.ptr()) && PyUnicode_GET_LENGTH(type_.ptr()) == 1) {
@@ -93,15 +78,17 @@ nb::object ioc(nb::handle direction, nb::handle type_, nb::handle nr, nb::handle
             return nb::steal(PyLong_FromLongLong((long long) code));
         }
     }
-    nb::object code = direction << nb::int_(30);
-    code = code | (size << nb::int_(16));
-    code = code | (k.ord(type_) << nb::int_(8));
-    return code | nr;
+    nb::object ord = nb::builtins()["ord"];
+    return (direction << nb::int_(30)) | (size << nb::int_(16)) | (ord(type_) << nb::int_(8)) | nr;
 }
 
 struct Ioc {
-    static constexpr const char *qualname = "_IOC";
-    static constexpr const char *names[] = {"direction", "type_", "nr", "size"};
+    static constexpr const char *name = "_IOC";
+    static constexpr std::array params{"direction", "type_", "nr", "size"};
+    static constexpr size_t positional = 4;
+    static constexpr const char *doc = "_IOC(direction: int, type_: str, nr: int, size: int) -> int\n\n"
+                                       "Encode an ioctl request number: (direction << 30) | (size << 16) |\n"
+                                       "(ord(type_) << 8) | nr, with nothing masked or range-checked.";
     static nb::object call(PyObject *, PyObject *const *argv) { return ioc(argv[0], argv[1], argv[2], argv[3]); }
 };
 
@@ -124,7 +111,7 @@ nb::tuple querycap(nb::handle fd_obj) {
     int rc, err;
     {
         vorn::released unlocked;
-        rc = ::ioctl(fd, vorn::v4l2::QUERYCAP, &cap);
+        rc = ::ioctl(fd, VIDIOC_QUERYCAP, &cap);
         err = errno;
     }
     if (rc == -1)
@@ -151,7 +138,7 @@ Test is_file(const std::string &path) {
 
 // The whole contents of a file, or nothing on any error.
 std::optional<std::string> read_file(const std::string &path) {
-    int fd = sys_open(path.c_str(), O_RDONLY);
+    int fd = vorn::open_file(path.c_str(), O_RDONLY);
     if (fd < 0)
         return std::nullopt;
     std::string data;
@@ -235,33 +222,14 @@ nb::object read_usb_iproduct(nb::handle dev_path) {
     return text.attr("replace")("\r\n", "\n").attr("replace")("\r", "\n").attr("strip")();
 }
 
-// `a, b = value`, with the interpreter's own errors.
-std::pair<nb::object, nb::object> unpack_two(nb::handle value) {
-    PyObject *it = PyObject_GetIter(value.ptr());
-    if (!it) {
-        PyTypeObject *type = Py_TYPE(value.ptr());
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && !type->tp_iter && !PySequence_Check(value.ptr()))
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", type->tp_name);
+// The (product, serial) pair parse_vorn_iproduct gives.
+std::pair<nb::object, nb::object> product_and_serial(nb::handle parsed) {
+    nb::list items = nb::steal<nb::list>(PySequence_List(parsed.ptr()));
+    if (!items.is_valid())
         throw nb::python_error();
-    }
-    nb::object iter = nb::steal(it);
-    nb::object items[3];
-    int count = 0;
-    while (count < 3) {
-        PyObject *item = PyIter_Next(it);
-        if (!item)
-            break;
-        items[count++] = nb::steal(item);
-    }
-    if (PyErr_Occurred())
-        throw nb::python_error();
-    if (count == 3)
-        vorn::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    if (count < 2) {
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", count);
-        throw nb::python_error();
-    }
-    return {std::move(items[0]), std::move(items[1])};
+    if (items.size() != 2)
+        vorn::raise(PyExc_ValueError, "parse_vorn_iproduct must give (product, serial)");
+    return {items[0], items[1]};
 }
 
 // "/dev/video*" expanded as glob does it: every /dev entry whose name begins
@@ -293,13 +261,13 @@ nb::str verdict(const char *kind, nb::handle detail) {
 // why a node is left out ("open-failed:<errno name>", "not-v4l2:<errno
 // name>", "close-failed:<errno name>", "not-capture:<card>",
 // "no-usb-product:<card>", "not-vorn:<product>") or is "listed".
-nb::tuple probe_node(const Globals &g, nb::handle path) {
+nb::tuple probe_node(nb::handle path) {
     auto left_out = [](const char *kind, nb::handle detail) { return nb::make_tuple(nb::none(), verdict(kind, detail)); };
     std::string fs = vorn::fs_path(path);
     int fd, err;
     {
         vorn::released unlocked;
-        fd = sys_open(fs.c_str(), O_RDWR | O_NONBLOCK);
+        fd = vorn::open_file(fs.c_str(), O_RDWR | O_NONBLOCK);
         err = errno;
     }
     if (fd < 0)
@@ -307,7 +275,7 @@ nb::tuple probe_node(const Globals &g, nb::handle path) {
 
     nb::object answer;
     try {
-        answer = g.get("_querycap")(fd);
+        answer = global("_querycap")(fd);
     } catch (nb::python_error &e) {
         close_released(fd);
         if (!e.matches(PyExc_OSError))
@@ -321,22 +289,22 @@ nb::tuple probe_node(const Globals &g, nb::handle path) {
     }
     if (err != 0)  // a node that cannot even be closed is not usable
         return left_out("close-failed", errno_name(nb::int_(err)));
-    if (!nb::bool_(answer[2] & nb::int_(vorn::v4l2::CAP_VIDEO_CAPTURE)))
+    if (!nb::bool_(answer[2] & nb::int_(V4L2_CAP_VIDEO_CAPTURE)))
         return left_out("not-capture", answer[1]);
 
-    nb::object iproduct = g.get("_read_usb_iproduct")(path);
+    nb::object iproduct = global("_read_usb_iproduct")(path);
     if (iproduct.is_none())
         return left_out("no-usb-product", answer[1]);
-    nb::object parsed = g.get("parse_vorn_iproduct")(iproduct);
+    nb::object parsed = global("parse_vorn_iproduct")(iproduct);
     if (parsed.is_none())
         return left_out("not-vorn", iproduct);
-    auto [product, serial] = unpack_two(parsed);
-    return nb::make_tuple(g.get("VideoDeviceInfo")("os_id"_a = path, "name"_a = product, "serial"_a = serial),
+    auto [product, serial] = product_and_serial(parsed);
+    return nb::make_tuple(global("VideoDeviceInfo")("os_id"_a = path, "name"_a = product, "serial"_a = serial),
                           "listed");
 }
 
 // LinuxBackend.list_cameras(self)
-nb::list list_cameras(const Globals &g) {
+nb::list list_cameras() {
     std::vector<std::string> found;
     {
         vorn::released unlocked;
@@ -353,7 +321,7 @@ nb::list list_cameras(const Globals &g) {
         throw nb::python_error();
 
     nb::list result;
-    nb::object probe = g.get("_probe_node");
+    nb::object probe = global("_probe_node");
     for (nb::handle path : paths) {
         nb::object info = probe(path)[0];
         if (!info.is_none())
@@ -386,12 +354,7 @@ struct InFlight {
     bool busy(int fd) const { return std::find(fds.begin(), fds.end(), fd) != fds.end(); }
 };
 
-// What the control handle's methods share: the module namespace, the names
-// they look up on every request, and the requests in flight.
-struct Controls {
-    Globals globals;
-    std::shared_ptr<InFlight> in_flight = std::make_shared<InFlight>();
-};
+InFlight in_flight;
 
 // The 32-bit word struct.pack("<i" or "<I", value) packs: plain ints in range
 // directly, anything else through struct itself, so errors are struct's own.
@@ -422,22 +385,20 @@ std::int32_t truncated(nb::handle value) {
     return std::int32_t(pack32(nb::steal(as_int), true));
 }
 
+// table.get(key): a dict is read directly, anything else through its get().
+nb::object table_get(nb::handle table, nb::handle key) {
+    if (!PyDict_CheckExact(table.ptr()))
+        return table.attr("get")(key);
+    PyObject *value = PyDict_GetItemWithError(table.ptr(), key.ptr());
+    if (!value && PyErr_Occurred())
+        throw nb::python_error();
+    return nb::borrow(value ? value : Py_None);
+}
+
 // `_CANONICAL_TO_V4L2_ID.get(name)` packed as "<I"; false when the name has no
-// entry. The table is held while the name is compared with its keys: a str
-// subclass's __eq__ may rebind the module attribute meanwhile.
-bool control_id(const Controls &c, nb::handle name, std::uint32_t &cid) {
-    nb::object table = c.globals.get(k.table);
-    nb::object entry;
-    if (PyDict_CheckExact(table.ptr())) {  // what dict.get does, without the method call
-        PyObject *v = PyDict_GetItemWithError(table.ptr(), name.ptr());
-        if (!v && PyErr_Occurred())
-            throw nb::python_error();
-        if (!v)
-            return false;
-        entry = nb::borrow(v);
-    } else {
-        entry = table.attr("get")(name);
-    }
+// entry.
+bool control_id(nb::handle name, std::uint32_t &cid) {
+    nb::object entry = table_get(vorn::global(k.globals, k.table), name);
     if (entry.is_none())
         return false;
     cid = pack32(entry, false);
@@ -448,7 +409,7 @@ bool control_id(const Controls &c, nb::handle name, std::uint32_t &cid) {
 // request can take milliseconds). False when the driver refuses it. The
 // descriptor is converted as fcntl.ioctl converts it: a closed handle's -1
 // raises ValueError and None raises TypeError, before any system call.
-bool control_request(const Controls &c, nb::handle self, unsigned long request, v4l2_control &ctrl) {
+bool control_request(nb::handle self, unsigned long request, v4l2_control &ctrl) {
     PyObject *fd_obj = PyObject_GetAttr(self.ptr(), k.fd.ptr());
     int fd = fd_obj ? PyObject_AsFileDescriptor(fd_obj) : -1;
     Py_XDECREF(fd_obj);
@@ -460,12 +421,12 @@ bool control_request(const Controls &c, nb::handle self, unsigned long request, 
         throw nb::python_error();
     }
     int rc;
-    c.in_flight->enter(fd);
+    in_flight.enter(fd);
     {
         vorn::released unlocked;
         rc = ::ioctl(fd, request, &ctrl);
     }
-    c.in_flight->leave(fd);
+    in_flight.leave(fd);
     return rc != -1;
 }
 
@@ -476,7 +437,7 @@ void controls_init(nb::handle self, nb::handle os_id) {
     int fd, err;
     {
         vorn::released unlocked;
-        fd = sys_open(path.c_str(), O_RDWR);
+        fd = vorn::open_file(path.c_str(), O_RDWR);
         err = errno;
     }
     if (fd < 0)
@@ -490,36 +451,45 @@ void controls_init(nb::handle self, nb::handle os_id) {
 }
 
 // _LinuxCameraControls.get(self, name)
-nb::object controls_get(const Controls &c, nb::handle self, nb::handle name) {
+nb::object controls_get(nb::handle self, nb::handle name) {
     std::uint32_t cid;
-    if (!control_id(c, name, cid))
+    if (!control_id(name, cid))
         return nb::none();
     v4l2_control ctrl{cid, 0};
-    if (!control_request(c, self, vorn::v4l2::G_CTRL, ctrl))
+    if (!control_request(self, VIDIOC_G_CTRL, ctrl))
         return nb::none();
     return nb::float_(double(ctrl.value));
 }
 
 // _LinuxCameraControls.set(self, name, value)
-bool controls_set(const Controls &c, nb::handle self, nb::handle name, nb::handle value) {
+bool controls_set(nb::handle self, nb::handle name, nb::handle value) {
     std::uint32_t cid;
-    if (!control_id(c, name, cid))
+    if (!control_id(name, cid))
         return false;
     v4l2_control ctrl{cid, truncated(value)};
-    return control_request(c, self, vorn::v4l2::S_CTRL, ctrl);
+    return control_request(self, VIDIOC_S_CTRL, ctrl);
 }
 
 struct ControlsGet {
-    static constexpr const char *qualname = "_LinuxCameraControls.get";
-    static constexpr const char *names[] = {"name"};
-    static nb::object call(PyObject *self, PyObject *const *argv) { return controls_get(*k.controls, self, argv[0]); }
+    static constexpr const char *name = "get";
+    static constexpr std::array params{"name"};
+    static constexpr size_t positional = 1;
+    static constexpr const char *doc = "get(self, name: str) -> Optional[float]\n\n"
+                                       "Read a control by canonical name, in raw device units. None when the\n"
+                                       "name is unknown or the device refuses the request.";
+    static nb::object call(PyObject *self, PyObject *const *argv) { return controls_get(self, argv[0]); }
 };
 
 struct ControlsSet {
-    static constexpr const char *qualname = "_LinuxCameraControls.set";
-    static constexpr const char *names[] = {"name", "value"};
+    static constexpr const char *name = "set";
+    static constexpr std::array params{"name", "value"};
+    static constexpr size_t positional = 2;
+    static constexpr const char *doc = "set(self, name: str, value: float) -> bool\n\n"
+                                       "Write a control by canonical name; the value is truncated toward zero.\n"
+                                       "False when the name is unknown or the device refuses the request or the\n"
+                                       "value; a value outside the 32-bit range raises struct.error.";
     static nb::object call(PyObject *self, PyObject *const *argv) {
-        return nb::bool_(controls_set(*k.controls, self, argv[0], argv[1]));
+        return nb::bool_(controls_set(self, argv[0], argv[1]));
     }
 };
 
@@ -527,7 +497,7 @@ struct ControlsSet {
 // (-1) before the descriptor is released, so no new request can pick up a
 // number about to be reused, and requests that picked it up earlier are
 // waited for.
-void controls_close(const Controls &c, nb::handle self) {
+void controls_close(nb::handle self) {
     nb::object fd_obj = nb::getattr(self, k.fd);
     if (fd_obj.is_none() || !(fd_obj >= nb::int_(0)))
         return;
@@ -541,7 +511,7 @@ void controls_close(const Controls &c, nb::handle self) {
     nb::setattr(self, k.fd, nb::int_(-1));
     // At exit, a request whose thread was parked on its way back never
     // finishes: nothing is waited for then.
-    while (c.in_flight->busy(fd) && !vorn::exit_gate().closed()) {
+    while (in_flight.busy(fd) && !vorn::exit_gate().closed()) {
         vorn::released unlocked;  // lets the requests finish
         const timespec pause{0, 200 * 1000};
         ::nanosleep(&pause, nullptr);
@@ -552,147 +522,71 @@ void controls_close(const Controls &c, nb::handle self) {
 // ---------------------------------------------------------------------------
 // Stream open arguments
 
-// `text.upper()`. An ASCII str is upper-cased here (the same object when it
-// has no lower-case letter); any other text through the method.
-nb::object upper(nb::handle text) {
-    if (PyUnicode_CheckExact(text.ptr()) && PyUnicode_IS_ASCII(text.ptr())) {
-        const char *data = reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(text.ptr()));
-        Py_ssize_t size = PyUnicode_GET_LENGTH(text.ptr());
-        Py_ssize_t first = 0;
-        while (first < size && !(data[first] >= 'a' && data[first] <= 'z'))
-            ++first;
-        if (first == size)
-            return nb::borrow(text);
-        std::string out(data, size_t(size));
-        for (Py_ssize_t i = first; i < size; ++i)
-            if (out[i] >= 'a' && out[i] <= 'z')
-                out[i] = char(out[i] - 'a' + 'A');
-        return nb::steal(PyUnicode_DecodeASCII(out.data(), size, nullptr));
-    }
-    PyObject *result = PyObject_CallMethodNoArgs(text.ptr(), k.upper.ptr());
-    if (!result)
-        throw nb::python_error();
-    return nb::steal(result);
-}
-
-nb::object getattr_(nb::handle obj, nb::handle name) {
-    PyObject *value = PyObject_GetAttr(obj.ptr(), name.ptr());
-    if (!value)
-        throw nb::python_error();
-    return nb::steal(value);
-}
-
-nb::object str_(nb::handle obj) {
-    PyObject *text = PyObject_Str(obj.ptr());
-    if (!text)
-        throw nb::python_error();
-    return nb::steal(text);
-}
-
-// The texts of the capture modes in use, kept once made: a camera offers a
-// few dozen sizes and rates. Only plain ints are kept (their str() is fixed).
-struct TextCache {
-    struct Entry {
-        long a, b;
-        PyObject *text;
-    };
-    std::vector<Entry> entries;
-
-    PyObject *find(long a, long b) const {
-        for (const Entry &e : entries)
-            if (e.a == a && e.b == b)
-                return e.text;
-        return nullptr;
-    }
-    void keep(long a, long b, PyObject *text) {
-        if (entries.size() < 256) {
-            Py_INCREF(text);
-            entries.push_back({a, b, text});
-        }
-    }
-} sizes, rates;
-
-// A plain int that fits a C long, or nothing.
+// The texts of capture mode sizes and rates ("1280x720", "30"), made once
+// per plain int (or pair of them) and kept: a camera offers a few dozen modes.
+// Any other value is formatted on each call.
 std::optional<long> plain_long(nb::handle value) {
-    if (!PyLong_CheckExact(value.ptr()))
-        return std::nullopt;
     int overflow = 0;
-    long v = PyLong_AsLongAndOverflow(value.ptr(), &overflow);
-    if (overflow)
+    long v = PyLong_CheckExact(value.ptr()) ? PyLong_AsLongAndOverflow(value.ptr(), &overflow) : -1;
+    if (!PyLong_CheckExact(value.ptr()) || overflow)
         return std::nullopt;
     return v;
 }
 
-// f"{str(width)}x{str(height)}"
-nb::object video_size(nb::handle width, nb::handle height) {
-    std::optional<long> w = plain_long(width), h = plain_long(height);
-    if (w && h)
-        if (PyObject *text = sizes.find(*w, *h))
-            return nb::borrow(text);
-    nb::object ws = str_(width), hs = str_(height);
-    PyObject *size = PyUnicode_FromFormat("%Ux%U", ws.ptr(), hs.ptr());
-    if (!size)
-        throw nb::python_error();
-    if (w && h)
-        sizes.keep(*w, *h, size);
-    return nb::steal(size);
+nb::object mode_text(nb::handle a, nb::handle b = nb::handle()) {
+    static std::map<std::pair<long, long>, PyObject *> made;  // kept for the life of the process
+    auto format = [&] { return b.is_valid() ? nb::str("{}x{}").format(a, b) : nb::str(a); };
+    std::optional<long> x = plain_long(a), y = b.is_valid() ? plain_long(b) : std::optional<long>(-1);
+    if (!x || !y)
+        return format();
+    auto [it, fresh] = made.try_emplace({*x, *y}, nullptr);
+    if (fresh)
+        it->second = format().release().ptr();
+    return nb::borrow(it->second);
 }
 
-// str(fps)
-nb::object framerate(nb::handle fps) {
-    std::optional<long> f = plain_long(fps);
-    if (f)
-        if (PyObject *text = rates.find(*f, 0))
+// text.upper(), or the text itself when it has no ASCII lower-case letter
+// (a fourcc as the catalog spells it).
+nb::object upper(nb::handle text) {
+    if (PyUnicode_CheckExact(text.ptr()) && PyUnicode_IS_ASCII(text.ptr())) {
+        const char *data = PyUnicode_AsUTF8(text.ptr());
+        if (!data)
+            throw nb::python_error();
+        if (std::none_of(data, data + PyUnicode_GET_LENGTH(text.ptr()), [](char c) { return c >= 'a' && c <= 'z'; }))
             return nb::borrow(text);
-    nb::object text = str_(fps);
-    if (f)
-        rates.keep(*f, 0, text.ptr());
-    return text;
+    }
+    return nb::getattr(text, k.upper)();
 }
 
 // LinuxBackend.av_open_args(self, os_id, mode)
-nb::tuple av_open_args(const Globals &g, nb::handle os_id, nb::handle mode) {
-    nb::object fourcc = getattr_(mode, k.fourcc);
-    nb::object key = upper(fourcc);
-    nb::object table = g.get(k.fourcc_table);
-    nb::object ff;
-    if (PyDict_CheckExact(table.ptr())) {  // what dict.get does, without the method call
-        PyObject *v = PyDict_GetItemWithError(table.ptr(), key.ptr());
-        if (!v && PyErr_Occurred())
-            throw nb::python_error();
-        ff = nb::borrow(v ? v : Py_None);
-    } else {
-        ff = table.attr("get")(key);
-    }
+nb::object av_open_args(nb::handle os_id, nb::handle mode) {
+    nb::object fourcc = nb::getattr(mode, k.fourcc);
+    nb::object table = vorn::global(k.globals, k.fourcc_table);
+    nb::object ff = table_get(table, upper(fourcc));
     if (ff.is_none()) {
-        nb::object supported = k.sorted(table);
+        nb::object supported = nb::builtins()["sorted"](table);
         PyErr_Format(PyExc_ValueError, "unsupported fourcc %R; supported: %S", fourcc.ptr(), supported.ptr());
         throw nb::python_error();
     }
-    nb::object width = getattr_(mode, k.width), height = getattr_(mode, k.height), fps = getattr_(mode, k.fps);
-    nb::object size_text = video_size(width, height);
-    nb::object rate_text = framerate(fps);
-    PyObject *options = _PyDict_NewPresized(3);
-    if (!options)
+    nb::object size = mode_text(nb::getattr(mode, k.width), nb::getattr(mode, k.height));
+    nb::object rate = mode_text(nb::getattr(mode, k.fps));
+    nb::object options = nb::steal(PyDict_New());
+    if (!options.is_valid() || PyDict_SetItem(options.ptr(), k.input_format.ptr(), ff.ptr()) ||
+        PyDict_SetItem(options.ptr(), k.video_size.ptr(), size.ptr()) ||
+        PyDict_SetItem(options.ptr(), k.framerate.ptr(), rate.ptr()))
         throw nb::python_error();
-    nb::object held = nb::steal(options);
-    if (PyDict_SetItem(options, k.input_format.ptr(), ff.ptr()) ||
-        PyDict_SetItem(options, k.video_size.ptr(), size_text.ptr()) ||
-        PyDict_SetItem(options, k.framerate.ptr(), rate_text.ptr()))
-        throw nb::python_error();
-    PyObject *result = PyTuple_New(3);
-    if (!result)
-        throw nb::python_error();
-    PyTuple_SET_ITEM(result, 0, Py_NewRef(os_id.ptr()));
-    PyTuple_SET_ITEM(result, 1, Py_NewRef(k.v4l2.ptr()));
-    PyTuple_SET_ITEM(result, 2, held.release().ptr());
-    return nb::steal<nb::tuple>(result);
+    return nb::steal(PyTuple_Pack(3, os_id.ptr(), k.v4l2.ptr(), options.ptr()));
 }
 
 struct AvOpenArgs {
-    static constexpr const char *qualname = "LinuxBackend.av_open_args";
-    static constexpr const char *names[] = {"os_id", "mode"};
-    static nb::object call(PyObject *, PyObject *const *argv) { return av_open_args(*k.globals, argv[0], argv[1]); }
+    static constexpr const char *name = "av_open_args";
+    static constexpr std::array params{"os_id", "mode"};
+    static constexpr size_t positional = 2;
+    static constexpr const char *doc = "av_open_args(self, os_id: str, mode: CaptureMode) -> tuple[str, str, dict]\n\n"
+                                       "(path, input format, demuxer options) for opening a capture mode with\n"
+                                       "an FFmpeg-based library. ValueError for a pixel format FFmpeg's v4l2\n"
+                                       "input cannot be asked for.";
+    static nb::object call(PyObject *, PyObject *const *argv) { return av_open_args(argv[0], argv[1]); }
 };
 
 // ---------------------------------------------------------------------------
@@ -729,34 +623,6 @@ void setup_cuda_linux_preload() {
     }
 }
 
-// ---------------------------------------------------------------------------
-// Module init
-
-// Build a class the way a class statement would: `type(name, (base,), ns)`.
-nb::object make_class(const char *name, nb::handle base, const char *doc, nb::dict ns) {
-    ns["__module__"] = kModuleName;
-    ns["__qualname__"] = name;
-    ns["__doc__"] = doc;
-    return vorn::import_name("builtins", "type")(name, nb::make_tuple(base), ns);
-}
-
-// What the methods of class `qualname` report as their owner: nanobind names a
-// function after its scope's __qualname__ and __module__. (The class itself
-// cannot be the scope: nanobind would try to overload the inherited Python
-// methods of the same name.) nanobind keeps only a borrowed pointer to a
-// scope, so the namespace lives as long as the process, like the class.
-nb::handle method_scope(const char *qualname) {
-    return vorn::import_name("types", "SimpleNamespace")("__qualname__"_a = qualname, "__module__"_a = kModuleName)
-        .release();
-}
-
-// Bind `fn` as method `name` of `cls`.
-template <typename Fn, typename... Extra>
-void def_method(nb::handle cls, nb::handle scope, const char *name, Fn &&fn, const Extra &...extra) {
-    cls.attr(name) = nb::cpp_function(std::forward<Fn>(fn), nb::scope(scope), nb::name(name), nb::is_method(),
-                                      extra...);
-}
-
 }  // namespace
 
 // GNU dialects predefine `linux` as 1; the module needs its own name back.
@@ -772,10 +638,8 @@ NB_MODULE(linux, m) {
 
     for (const char *name :
          {"_FOURCC_TO_FFMPEG", "CameraControls", "PlatformBackend", "VideoDeviceInfo", "parse_vorn_iproduct"})
-        m.attr(name) = vorn::import_relative(m, "base", name);
-    Globals g(m);
-    k.ord = vorn::import_name("builtins", "ord").release();
-    k.sorted = vorn::import_name("builtins", "sorted").release();
+        m.attr(name) = vorn::import_name("vorn_camera_sdk.platform.base", name);
+    k.globals = PyModule_GetDict(m.ptr());  // lives as long as the module
     k.struct_pack = vorn::import_name("struct", "pack").release();
     k.fd = vorn::interned("_fd");
     k.table = vorn::interned("_CANONICAL_TO_V4L2_ID");
@@ -793,20 +657,17 @@ NB_MODULE(linux, m) {
     k.pack_unsigned = vorn::interned("<I");
 
     // ioctl primitives; the request codes are computed at import.
-    m.attr("_IOC") = vorn::fast_function<Ioc>("_IOC", kModuleName,
-                                              "_IOC(direction: int, type_: str, nr: int, size: int) -> int\n\n"
-                                              "Encode an ioctl request number: (direction << 30) | (size << 16) |\n"
-                                              "(ord(type_) << 8) | nr, with nothing masked or range-checked.");
-    m.attr("_IOC_NONE") = vorn::v4l2::IOC_NONE;
-    m.attr("_IOC_WRITE") = vorn::v4l2::IOC_WRITE;
-    m.attr("_IOC_READ") = vorn::v4l2::IOC_READ;
-    m.attr("_SIZE_QUERYCAP") = vorn::v4l2::SIZE_QUERYCAP;
-    m.attr("_SIZE_CONTROL") = vorn::v4l2::SIZE_CONTROL;
+    vorn::def_function<Ioc>(m);
+    m.attr("_IOC_NONE") = _IOC_NONE;
+    m.attr("_IOC_WRITE") = _IOC_WRITE;
+    m.attr("_IOC_READ") = _IOC_READ;
+    m.attr("_SIZE_QUERYCAP") = sizeof(v4l2_capability);
+    m.attr("_SIZE_CONTROL") = sizeof(v4l2_control);
     nb::object read_write = m.attr("_IOC_READ") | m.attr("_IOC_WRITE");
     m.attr("VIDIOC_QUERYCAP") = m.attr("_IOC")(m.attr("_IOC_READ"), "V", 0, m.attr("_SIZE_QUERYCAP"));
     m.attr("VIDIOC_G_CTRL") = m.attr("_IOC")(read_write, "V", 27, m.attr("_SIZE_CONTROL"));
     m.attr("VIDIOC_S_CTRL") = m.attr("_IOC")(read_write, "V", 28, m.attr("_SIZE_CONTROL"));
-    m.attr("V4L2_CAP_VIDEO_CAPTURE") = vorn::v4l2::CAP_VIDEO_CAPTURE;
+    m.attr("V4L2_CAP_VIDEO_CAPTURE") = V4L2_CAP_VIDEO_CAPTURE;
     m.def("_querycap", &querycap, "fd"_a.none(), nb::sig("def _querycap(fd: int) -> tuple[str, str, int]"),
           "Ask an open V4L2 descriptor what it is: (driver, card, capabilities).\n\n"
           "The capability word is the node's own device_caps when the driver\n"
@@ -819,7 +680,7 @@ NB_MODULE(linux, m) {
           "The USB iProduct string of a /dev/videoN node, read from sysfs and\n"
           "stripped, or None when the node is not on a USB bus, sysfs does not\n"
           "know it, or its product text cannot be read.");
-    m.def("_probe_node", [g](nb::handle path) { return probe_node(g, path); }, "path"_a.none(),
+    m.def("_probe_node", &probe_node, "path"_a.none(),
           nb::sig("def _probe_node(path: str) -> tuple[Optional[VideoDeviceInfo], str]"),
           "Judge one /dev/video* node as list_cameras does: (its entry, \"listed\"),\n"
           "or (None, why it is left out) with why one of \"open-failed:<errno name>\",\n"
@@ -846,27 +707,22 @@ NB_MODULE(linux, m) {
         table[vorn::interned(name)] = cid;
     m.attr("_CANONICAL_TO_V4L2_ID") = table;
 
-    Controls c{g};
-    nb::object controls = make_class("_LinuxCameraControls", m.attr("CameraControls"),
-                                     "V4L2 ioctl-based control handle on a parallel fd.", nb::dict());
-    nb::handle scope = method_scope("_LinuxCameraControls");
-    def_method(controls, scope, "__init__", [](nb::handle self, nb::handle os_id) { controls_init(self, os_id); },
-               "os_id"_a.none(), nb::sig("def __init__(self, os_id: str) -> None"),
-               "Open os_id read-write (blocking) for control requests.");
-    // get and set are builtin-style methods: a refused request costs little
-    // more than the system call itself.
-    k.controls = new Controls(c);  // shares the requests in flight with close
-    vorn::fast_method<ControlsGet>(controls, "get",
-                                   "get(self, name: str) -> Optional[float]\n\n"
-                                   "Read a control by canonical name, in raw device units. None when the\n"
-                                   "name is unknown or the device refuses the request.");
-    vorn::fast_method<ControlsSet>(controls, "set",
-                                   "set(self, name: str, value: float) -> bool\n\n"
-                                   "Write a control by canonical name; the value is truncated toward zero.\n"
-                                   "False when the name is unknown or the device refuses the request or the\n"
-                                   "value; a value outside the 32-bit range raises struct.error.");
-    def_method(controls, scope, "close", [c](nb::handle self) { controls_close(c, self); },
-               nb::sig("def close(self) -> None"), "Release the descriptor. Closing twice is harmless.");
+    // nanobind binds these methods into a stand-in scope named after the
+    // class (it would otherwise overload methods the class inherits).
+    auto bind = [](nb::handle cls, nb::handle scope, const char *name, auto &&fn, const auto &...extra) {
+        cls.attr(name) = nb::cpp_function(fn, nb::scope(scope), nb::name(name), nb::is_method(), extra...);
+    };
+    nb::object controls = vorn::make_class(kModuleName, "_LinuxCameraControls", nb::make_tuple(m.attr("CameraControls")),
+                                           "V4L2 ioctl-based control handle on a parallel fd.");
+    nb::handle scope = vorn::method_scope(kModuleName, "_LinuxCameraControls");
+    bind(controls, scope, "__init__", &controls_init, "os_id"_a.none(), nb::sig("def __init__(self, os_id: str) -> None"),
+         "Open os_id read-write (blocking) for control requests.");
+    // get and set are entry points of their own: a refused request costs
+    // little more than the system call itself.
+    vorn::def_method<ControlsGet>(controls);
+    vorn::def_method<ControlsSet>(controls);
+    bind(controls, scope, "close", &controls_close, nb::sig("def close(self) -> None"),
+         "Release the descriptor. Closing twice is harmless.");
     m.attr("_LinuxCameraControls") = controls;
 
     // The backend: enumeration, control handles, stream open arguments.
@@ -878,25 +734,21 @@ NB_MODULE(linux, m) {
     annotations["av_input_format"] = class_var_str;
     annotations["clock_domain"] = class_var_str;
     ns["__annotations__"] = annotations;
-    nb::object backend = make_class("LinuxBackend", m.attr("PlatformBackend"),
-                                    "Platform backend for Linux: V4L2 device nodes found through /dev and sysfs.", ns);
-    scope = method_scope("LinuxBackend");
-    def_method(backend, scope, "list_cameras", [g](nb::handle) { return list_cameras(g); },
-               nb::sig("def list_cameras(self) -> list[VideoDeviceInfo]"),
-               "The maker's cameras plugged in now, one entry per video capture node,\n"
-               "in device-path order. A device that cannot be queried is left out.");
-    def_method(backend, scope, "open_controls",
-               [g](nb::handle, nb::handle os_id, nb::handle) { return g.get("_LinuxCameraControls")(os_id); },
-               "os_id"_a.none(), "serial"_a.none() = nb::none(),
-               nb::sig("def open_controls(self, os_id: str, serial: Optional[str] = None) -> CameraControls"),
-               "A new control handle with its own descriptor on os_id; serial is not\n"
-               "needed on Linux. Close it (or use it as a context manager).");
-    k.globals = new Globals(g);
-    vorn::fast_method<AvOpenArgs>(backend, "av_open_args",
-                                  "av_open_args(self, os_id: str, mode: CaptureMode) -> tuple[str, str, dict]\n\n"
-                                  "(path, input format, demuxer options) for opening a capture mode with\n"
-                                  "an FFmpeg-based library. ValueError for a pixel format FFmpeg's v4l2\n"
-                                  "input cannot be asked for.");
+    nb::object backend =
+        vorn::make_class(kModuleName, "LinuxBackend", nb::make_tuple(m.attr("PlatformBackend")),
+                         "Platform backend for Linux: V4L2 device nodes found through /dev and sysfs.", ns);
+    scope = vorn::method_scope(kModuleName, "LinuxBackend");
+    bind(backend, scope, "list_cameras", [](nb::handle) { return list_cameras(); },
+         nb::sig("def list_cameras(self) -> list[VideoDeviceInfo]"),
+         "The maker's cameras plugged in now, one entry per video capture node,\n"
+         "in device-path order. A device that cannot be queried is left out.");
+    bind(backend, scope, "open_controls",
+         [](nb::handle, nb::handle os_id, nb::handle) { return global("_LinuxCameraControls")(os_id); },
+         "os_id"_a.none(), "serial"_a.none() = nb::none(),
+         nb::sig("def open_controls(self, os_id: str, serial: Optional[str] = None) -> CameraControls"),
+         "A new control handle with its own descriptor on os_id; serial is not\n"
+         "needed on Linux. Close it (or use it as a context manager).");
+    vorn::def_method<AvOpenArgs>(backend);
     m.attr("LinuxBackend") = backend;
 
     // CUDA preload

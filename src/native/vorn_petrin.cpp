@@ -35,8 +35,8 @@ NB_MODULE(vorn_petrin, m) {
         "``VORN_PETRIN`` has the Talvex family's capture modes and control tables\n"
         "(the very same objects as ``VORN_TALVEX``) and its own SKUs.";
 
-    m.attr("VORN_TALVEX") = vorn::import_relative(m, "vorn_talvex", "VORN_TALVEX");
-    m.attr("CameraSpec") = vorn::import_relative(m, "camera_spec", "CameraSpec");
+    m.attr("VORN_TALVEX") = vorn::import_name("vorn_camera_sdk.cameras.vorn_talvex", "VORN_TALVEX");
+    m.attr("CameraSpec") = vorn::import_name("vorn_camera_sdk.cameras.camera_spec", "CameraSpec");
     m.attr("_PETRIN_LENSES") = nb::make_tuple("REGULAR", "WIDE", "ULTRA-WIDE", "FISHEYE");
     m.attr("_PETRIN_MOUNTS") = nb::make_tuple("NO-MOUNT", "SIDE-MOUNTS");
 

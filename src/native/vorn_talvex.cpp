@@ -211,9 +211,9 @@ NB_MODULE(vorn_talvex, m) {
 
     m.attr("replace") = vorn::import_name("dataclasses", "replace");
 
-    m.attr("CameraControl") = vorn::import_relative(m, "camera_spec", "CameraControl");
-    m.attr("CameraSpec") = vorn::import_relative(m, "camera_spec", "CameraSpec");
-    m.attr("CaptureMode") = vorn::import_relative(m, "camera_spec", "CaptureMode");
+    m.attr("CameraControl") = vorn::import_name("vorn_camera_sdk.cameras.camera_spec", "CameraControl");
+    m.attr("CameraSpec") = vorn::import_name("vorn_camera_sdk.cameras.camera_spec", "CameraSpec");
+    m.attr("CaptureMode") = vorn::import_name("vorn_camera_sdk.cameras.camera_spec", "CaptureMode");
 
     // The derivation reads the module's `replace` on every call; it holds the
     // module only weakly so that the two do not keep each other alive.

@@ -31,15 +31,13 @@ from fractions import Fraction
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Callable, Iterable, Iterator, Optional, Protocol, Union
 
+from .recording_tags import MODE_TAG, START_TAG, STEREO_TAG, embed_camera_facts, format_mode
+from .recording_tags import mode_from_tag as mode_from_tag  # kept importable from here
 from .sources.base import import_stream_modules
-from .sources.mkv_source import MODE_TAG, STEREO_TAG, embed_camera_facts
 
 if TYPE_CHECKING:
     from .cameras.camera_spec import CameraSpec, CaptureMode
 
-# Container metadata key: the first frame's capture time (seconds of
-# CLOCK_MONOTONIC), to which the presentation times are relative.
-START_TAG = "VORN_CAPTURE_START"
 # Presentation times are written in microseconds; the muxer keeps milliseconds.
 TIME_BASE = Fraction(1, 1_000_000)
 # The muxer closes a cluster after this many milliseconds of frames.
@@ -84,15 +82,6 @@ class RecordingSummary:
         )
 
 
-def format_mode(mode: "CaptureMode") -> str:
-    """format_mode(mode: CaptureMode) -> str
-
-    A capture mode in the form the tools take and the recording's mode tag
-    stores: "WIDTHxHEIGHT@FPS/FOURCC", such as "1280x360@30/MJPG".
-    """
-    return f"{mode.width}x{mode.height}@{mode.fps}/{mode.fourcc}"
-
-
 def split_mode(text: str) -> tuple[int, int, float, str]:
     """split_mode(text: str) -> tuple[int, int, float, str]
 
@@ -126,26 +115,6 @@ def parse_mode(text: str, spec: "CameraSpec") -> "CaptureMode":
             return mode
     offered = ", ".join(format_mode(m) for m in spec.modes if m.is_supported)
     raise ValueError(f"capture mode {text!r} is not a supported mode of this camera; supported: {offered}")
-
-
-def mode_from_tag(text: Optional[str], *, stereo: bool) -> Optional["CaptureMode"]:
-    """mode_from_tag(text: Optional[str], *, stereo: bool) -> Optional[CaptureMode]
-
-    The capture mode a recording's mode tag names, or None without a
-    readable tag.
-    """
-    from .cameras.camera_spec import CaptureMode
-
-    if not text:
-        return None
-    try:
-        body, _, fourcc = text.partition("/")
-        size, _, fps_text = body.partition("@")
-        width, _, height = size.partition("x")
-        fps = float(fps_text)
-        return CaptureMode(int(width), int(height), int(fps) if fps.is_integer() else fps, fourcc, stereo=stereo)
-    except ValueError:
-        return None
 
 
 # -- decoding one packet ---------------------------------------------------------------

@@ -170,6 +170,34 @@ def test_viewer_controls_reach_the_camera_and_show_what_it_took(rig, discovery):
     assert not rig.state(TALVEX)["streaming"]  # closing the viewer released the camera
 
 
+def test_viewer_says_reconnecting_while_the_camera_is_unplugged(rig, discovery):
+    pytest.importorskip("av")
+    camera_source = module("vorn_camera_sdk.sources.camera_source")
+    viewer_module = module("vorn_camera_sdk.viewer")
+    record = _talvex(rig, discovery)
+    page = _Page(None)
+    seen = []
+
+    def state(url: str) -> dict:
+        with urllib.request.urlopen(url + "status", timeout=20) as answer:
+            status = json.loads(answer.read())
+        if not seen or seen[-1] != status["state"]:
+            seen.append(status["state"])
+        return status
+
+    try:
+        with viewer_module.Viewer(camera_source.CameraSource(record, record.spec.default_mode, reconnect=60)) as viewer:
+            assert page.wait(lambda: state(viewer.url)["state"] == "live"), seen
+            rig.pull(TALVEX)
+            assert page.wait(lambda: state(viewer.url)["state"] == "reconnecting"), (seen, state(viewer.url))
+            held = viewer.hub.number
+            rig.plug(TALVEX)
+            assert page.wait(lambda: state(viewer.url)["state"] == "live" and viewer.hub.number > held, 60.0), seen
+            assert state(viewer.url)["reconnects"] == 1
+    finally:
+        rig.plug(TALVEX)
+
+
 def test_page_on_the_camera_in_a_browser(rig, discovery):
     """The host's Chromium, driven from here, on the page this guest serves."""
     pytest.importorskip("av")

@@ -45,10 +45,11 @@ def _device_error(exc: BaseException, what: str, os_id: str) -> OSError:
     return OSError(f"{what}: {reason}")
 
 
-def _device_lost_error_class() -> Any:
-    from ..platform.capture import DeviceLostError
+def _capture_module() -> Any:
+    # The engine is Linux's; imported on first use like the backend.
+    from ..platform import capture
 
-    return DeviceLostError
+    return capture
 
 
 class _SourceControls(CameraControls):
@@ -108,18 +109,12 @@ class _SourceControls(CameraControls):
 
 
 def _capture_stream_class() -> Any:
-    # The engine is Linux's; imported on first use like the backend.
-    from ..platform.capture import CaptureStream
-
-    return CaptureStream
+    return _capture_module().CaptureStream
 
 
-def _stream_packets(stream: Any, idle: Optional[float]) -> Iterator[Optional["Packet"]]:
-    # A capture stream's packets until it is closed; with `idle` seconds,
-    # None each time that long passes without a packet.
-    if idle is None:
-        yield from stream
-        return
+def _stream_packets(stream: Any, idle: float) -> Iterator[Optional["Packet"]]:
+    # A capture stream's packets until it is closed, and None each time
+    # `idle` seconds pass without a packet.
     while True:
         try:
             packet = stream.read(idle)
@@ -364,12 +359,7 @@ class CameraSource(FrameSource):
             raise _device_error(exc, f"cannot open {self._describe()}", os_id) from exc
         except ValueError as exc:
             raise ValueError(f"cannot open {self._describe()}: {exc}") from exc
-        with self._lock:
-            closed = self._closed
-            if not closed:
-                self._stream, self._decoder = stream, decoder
-        if closed:  # closed by another thread meanwhile
-            stream.close()
+        if not self._keep(stream, _stream=stream, _decoder=decoder):
             self._check_open()
 
     def __iter__(self) -> Iterator[Frame]:
@@ -438,12 +428,13 @@ class CameraSource(FrameSource):
         # source waits for it), so a consumer can look at the clock.
         # Everything the clean-up of a generator closed at exit needs is
         # bound here, before the first packet: nothing is imported then.
-        lost_error = _device_lost_error_class()
+        lost_error = _capture_module().DeviceLostError
         last: Optional[float] = None  # the capture time of the last packet
         away_since: Optional[float] = None
         while (stream := self._stream) is not None:
             try:
-                for packet in _stream_packets(stream, idle):
+                # Without `idle`, the stream's own iterator (it ends on close).
+                for packet in stream if idle is None else _stream_packets(stream, idle):
                     if packet is None:
                         yield None
                         continue
@@ -477,11 +468,7 @@ class CameraSource(FrameSource):
         if stream is not None:
             stream.close()  # the old node's number is free again once released
         watcher = watch_cameras()
-        with self._lock:
-            closed = self._closed
-            self._watcher = None if closed else watcher
-        if closed:
-            watcher.close()
+        if not self._keep(watcher, _watcher=watcher):
             return False
         try:
             node = next((d.os_id for d in watcher.present if d.serial == serial), None)
@@ -530,15 +517,21 @@ class CameraSource(FrameSource):
                 return False
             for name, value in controls.replace(handle).items():
                 _LOGGER.warning("VORN camera %s refused %s=%s when it came back on %s", serial, name, value, os_id)
-        with self._lock:
-            closed = self._closed
-            if not closed:
-                self._stream = stream
-                self.record = dataclasses.replace(self.record, os_id=os_id)
-                self._reconnects += 1
-        if closed:
-            stream.close()
+        self._keep(stream, _stream=stream, record=dataclasses.replace(self.record, os_id=os_id),
+                   _reconnects=self._reconnects + 1)
         return True
+
+    def _keep(self, resource: Any, **attributes: Any) -> bool:
+        # Store a stream or watcher just opened (``attributes``) unless another
+        # thread closed the source meanwhile; then close it instead. True
+        # when it was kept.
+        with self._lock:
+            if not self._closed:
+                for name, value in attributes.items():
+                    setattr(self, name, value)
+                return True
+        resource.close()
+        return False
 
     def _frames(self) -> Iterator[Frame]:
         stream, decoder = self._stream, self._decoder

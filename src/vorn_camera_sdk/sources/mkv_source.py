@@ -1,10 +1,9 @@
-"""Replay of an MKV recording as a frame source, and the recording's camera facts tag.
+"""Replay of an MKV recording as a frame source.
 
-A recording made with this package carries, in the container's global
-metadata, the camera facts dictionary of the unit that recorded it (the form
-``VornCameraFacts.to_dict()`` writes) as JSON under ``CAMERA_FACTS_TAG``, and
-whether its frames are side-by-side stereo under ``STEREO_TAG``. Replay then
-has the unit's identity and calibration offline, without a device-info request.
+A recording made with this package carries the camera facts of the unit that
+recorded it, whether its frames are stereo and its capture mode as global
+tags (``recording_tags``). Replay then has the unit's identity and
+calibration offline, without a device-info request.
 """
 
 from __future__ import annotations
@@ -13,8 +12,10 @@ import errno as _errno
 import json
 import os
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Iterator, Mapping, Optional, Union
+from typing import TYPE_CHECKING, Any, Iterator, Optional, Union
 
+from ..recording_tags import CAMERA_FACTS_TAG, MODE_TAG, STEREO_TAG, format_mode, mode_from_tag
+from ..recording_tags import embed_camera_facts as embed_camera_facts  # kept importable from here
 from .base import Frame, FrameSource, import_stream_modules, make_frame
 
 if TYPE_CHECKING:
@@ -22,31 +23,8 @@ if TYPE_CHECKING:
     from ..cameras.camera_spec import CaptureMode
     from ..depth import DepthEstimator, DepthFrame
 
-# Container metadata key holding the camera facts dictionary as JSON.
-CAMERA_FACTS_TAG = "VORN_CAMERA_FACTS"
-# Container metadata key: "1" for side-by-side stereo frames, "0" for mono.
-STEREO_TAG = "VORN_STEREO"
-# Container metadata key: the capture mode recorded, as "1280x360@30/MJPG".
-MODE_TAG = "VORN_CAPTURE_MODE"
-
 # os_id of a record read from a recording: a replay is bound to no device.
 REPLAY_OS_ID = ""
-
-
-def embed_camera_facts(
-    container: Any, facts: Union["VornCameraFacts", Mapping[str, Any]], *, stereo: Optional[bool] = None
-) -> None:
-    """embed_camera_facts(container, facts, *, stereo: Optional[bool] = None) -> None
-
-    Tag an output container (``av.open(path, "w")``) with the recording
-    camera's facts, given as a ``VornCameraFacts`` or its dictionary form, and,
-    unless ``stereo`` is None, with whether its frames are stereo. Call it
-    before the first packet is muxed: the tags are written with the header.
-    """
-    payload = facts.to_dict() if hasattr(facts, "to_dict") else dict(facts)
-    container.metadata[CAMERA_FACTS_TAG] = json.dumps(payload)
-    if stereo is not None:
-        container.metadata[STEREO_TAG] = "1" if stereo else "0"
 
 
 @dataclass(frozen=True, slots=True)
@@ -222,8 +200,6 @@ class MkvSource(FrameSource):
         return video is not None and (video.width, video.height) in _stereo_sizes()
 
     def _tagged_mode(self) -> Optional["CaptureMode"]:
-        from ..recording import mode_from_tag
-
         return mode_from_tag(self.metadata.get(MODE_TAG), stereo=self.stereo)
 
     @property
@@ -235,7 +211,6 @@ class MkvSource(FrameSource):
         when neither says. ValueError when the tag and the stream disagree.
         """
         from ..cameras.camera_spec import CaptureMode
-        from ..recording import format_mode
 
         tagged = self._tagged_mode()
         video = self._video
@@ -311,21 +286,11 @@ class MkvSource(FrameSource):
 
     def _demux(self) -> Iterator[tuple[Any, int, float, int]]:
         # (PyAV packet, sequence, timestamp, dropped) for each video packet.
-        av, _ = import_stream_modules()
         stream = self._container.streams.video[0]
         mode = self._tagged_mode()
         interval = 1.0 / float(mode.fps) if mode is not None else None
         sequence, previous = -1, None
-        demuxed = self._container.demux(stream)
-        while not self._closed:
-            try:
-                packet = next(demuxed)
-            except StopIteration:
-                return
-            except (OSError, av.FFmpegError) as exc:
-                if self._closed:
-                    return
-                raise self._read_failure(exc) from exc
+        for packet in self._read(self._container.demux(stream)):
             if packet.size == 0 or packet.pts is None:
                 continue
             timestamp = float(packet.pts * packet.time_base)
@@ -390,21 +355,11 @@ class MkvSource(FrameSource):
                 yield frame
 
     def _decoded_frames(self) -> Iterator[Frame]:
-        av, _ = import_stream_modules()
         container = self._container
         stream = container.streams.video[0]
         stereo = self.stereo
         rate = stream.average_rate or stream.guessed_rate
-        decoded = container.decode(stream)
-        while True:
-            try:
-                video_frame = next(decoded)
-            except StopIteration:
-                return
-            except (OSError, av.FFmpegError) as exc:
-                if self._closed:
-                    return
-                raise self._read_failure(exc) from exc
+        for video_frame in self._read(container.decode(stream)):
             image = video_frame.to_ndarray(format="bgr24")
             if video_frame.time is not None:
                 timestamp = float(video_frame.time)
@@ -415,6 +370,21 @@ class MkvSource(FrameSource):
             yield frame
             if self._closed:
                 return
+
+    def _read(self, items: Iterator[Any]) -> Iterator[Any]:
+        # The demuxer's packets or the decoder's frames until they end or the
+        # source is closed; a failing read raises ValueError naming the file.
+        av, _ = import_stream_modules()
+        while not self._closed:
+            try:
+                item = next(items)
+            except StopIteration:
+                return
+            except (OSError, av.FFmpegError) as exc:
+                if self._closed:
+                    return
+                raise self._read_failure(exc) from exc
+            yield item
 
     def _read_failure(self, exc: BaseException) -> ValueError:
         return ValueError(

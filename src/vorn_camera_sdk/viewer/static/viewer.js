@@ -1,6 +1,7 @@
 // The viewer page: the picture (a multipart JPEG stream), an overlay polled
 // from /status, the camera's facts, and either the controls panel (a live
-// camera) or the playback buttons (a recording).
+// camera) or this page's own playback of a recording: timeline, pause, frame
+// steps, speed and loop.
 "use strict";
 
 const $ = (id) => document.getElementById(id);
@@ -52,6 +53,21 @@ function showCamera(camera) {
     }
   }
   $("label-left").hidden = $("label-right").hidden = !camera.stereo;
+}
+
+// The picture is letterboxed in its pane: the view labels and the overlay
+// follow the picture itself, not the pane.
+function placeLabels() {
+  const img = $("stream");
+  if (!img.naturalWidth) return;
+  const scale = Math.min(img.clientWidth / img.naturalWidth, img.clientHeight / img.naturalHeight);
+  const width = img.naturalWidth * scale, height = img.naturalHeight * scale;
+  const left = img.offsetLeft + (img.clientWidth - width) / 2, top = img.offsetTop + (img.clientHeight - height) / 2;
+  $("label-left").style.left = `${left + 6}px`;
+  $("label-right").style.left = `${left + width / 2 + 6}px`;
+  for (const id of ["label-left", "label-right"]) $(id).style.top = `${top + 6}px`;
+  $("overlay").style.right = `${img.clientWidth - (left - img.offsetLeft) - width + 6}px`;
+  $("overlay").style.bottom = `${img.clientHeight - (top - img.offsetTop) - height + 6}px`;
 }
 
 function controlWidget(control) {
@@ -136,16 +152,79 @@ async function setUpControls(controls) {
   });
 }
 
-function setUpPlayback() {
-  $("playback").hidden = false;
-  $("pause").addEventListener("click", async () => {
-    const paused = $("pause").dataset.paused === "1";
-    showStatus(await request("/playback", {action: paused ? "play" : "pause"}));
-  });
-  $("restart").addEventListener("click", async () => {
-    showStatus(await request("/playback", {action: "restart"}));
-  });
+let player = null;      // this page's playback of a recording (its own position, pause, speed)
+let dragging = false;   // the timeline is being dragged: its knob is the user's, not the status's
+let seeking = null;     // a seek on its way, and the next one to send
+let nextSeek = null;
+
+function clock(seconds) {
+  if (seconds === null || seconds === undefined) return "–";
+  const minutes = Math.floor(seconds / 60);
+  return `${minutes}:${(seconds - minutes * 60).toFixed(3).padStart(6, "0")}`;
 }
+
+async function newPlayer() {
+  const s = await request("/players", {});
+  player = s.player;
+  $("timeline").max = s.duration;
+  $("duration").textContent = clock(s.duration);
+  $("stream").src = `/stream.mjpg?player=${player}`;
+  return s;
+}
+
+async function play(action, value) {
+  try {
+    showStatus(await request("/playback", {player, action, value}));
+  } catch (err) {
+    say(err.message);
+  }
+}
+
+function seek(seconds) {
+  // One seek on its way at a time; while dragging, only the newest position is sent next.
+  nextSeek = seconds;
+  if (seeking) return;
+  seeking = (async () => {
+    while (nextSeek !== null) {
+      const at = nextSeek;
+      nextSeek = null;
+      await play("seek", at);
+    }
+    seeking = null;
+  })();
+}
+
+function setUpPlayback(speeds) {
+  $("playback").hidden = false;
+  for (const speed of speeds) {
+    const option = document.createElement("option");
+    option.value = speed;
+    option.textContent = `${speed}×`;
+    option.selected = speed === 1;
+    $("speed").appendChild(option);
+  }
+  $("pause").addEventListener("click", () => play($("pause").dataset.paused === "1" ? "play" : "pause"));
+  $("restart").addEventListener("click", () => play("restart"));
+  $("step-back").addEventListener("click", () => play("step", -1));
+  $("step-forward").addEventListener("click", () => play("step", 1));
+  $("speed").addEventListener("change", () => play("speed", Number($("speed").value)));
+  $("loop").addEventListener("change", () => play("loop", $("loop").checked));
+  const timeline = $("timeline");
+  timeline.addEventListener("pointerdown", () => { dragging = true; });
+  timeline.addEventListener("input", () => {
+    $("position").textContent = clock(Number(timeline.value));
+    seek(Number(timeline.value));
+  });
+  timeline.addEventListener("change", () => { dragging = false; seek(Number(timeline.value)); });
+  timeline.addEventListener("pointerup", () => { dragging = false; });
+}
+
+const AWAY = {
+  waiting: "waiting for the camera's first frame…",
+  reconnecting: "camera disconnected – reconnecting…",
+  stalled: "the camera sends no frames",
+  disconnected: "camera disconnected",
+};
 
 function showStatus(s) {
   $("fps").textContent = `${s.fps.toFixed(1)} fps`;
@@ -153,33 +232,60 @@ function showStatus(s) {
                                            : `age ${s.age_ms.toFixed(0)} ms`;
   $("lost").textContent = `${s.lost} lost`;
   $("state").textContent = s.error ? "error: " + s.error : s.paused ? "paused" : s.ended ? "ended" : "";
-  $("pause").dataset.paused = s.paused ? "1" : "0";
-  $("pause").textContent = s.paused ? "Play" : "Pause";
+  const away = AWAY[s.state];
+  $("banner").hidden = !away;
+  $("banner").textContent = away ? away + (s.state === "disconnected" && s.error ? `: ${s.error}` : "") : "";
+  document.body.dataset.state = s.state || "";
+  if (player) {
+    $("pause").dataset.paused = s.paused ? "1" : "0";
+    $("pause").textContent = s.paused ? "Play" : "Pause";
+    $("loop").checked = s.loop;
+    $("speed").value = String(s.speed);
+    if (!dragging && s.time !== null) {
+      $("timeline").value = s.time;
+      $("position").textContent = clock(s.time);
+    }
+    document.body.dataset.time = s.time === null ? "" : s.time;
+  }
   document.body.dataset.frames = s.frames;
+  placeLabels();
 }
 
 async function poll() {
   try {
-    showStatus(await request("/status"));
+    showStatus(await request(player ? `/status?player=${player}` : "/status"));
   } catch (err) {
-    say(err.message);
+    if (player && /no such player/.test(err.message)) {
+      await newPlayer().catch((e) => say(e.message));  // the page slept past its player: a new one
+    } else {
+      say(err.message);
+    }
   }
-  setTimeout(poll, 500);
+  setTimeout(poll, 300);
 }
 
 async function main() {
+  addEventListener("resize", placeLabels);
+  if (new URLSearchParams(location.search).has("token")) {
+    // The token now lives in the viewer's cookie: out of the address bar and the history.
+    history.replaceState(null, "", location.pathname);
+  }
   const info = await request("/info");
   $("kind").textContent = info.kind === "live" ? "live camera" : "recording";
   showCamera(info.camera);
-  if (info.kind === "recording") setUpPlayback();
   await setUpControls(info.controls);
   $("snapshot").addEventListener("click", () => {
     const link = document.createElement("a");
-    link.href = "/snapshot.zip";
-    link.download = "snapshot.zip";
+    link.href = player ? `/snapshot.zip?player=${player}` : "/snapshot.zip";
+    link.download = "";
     link.click();
   });
-  $("stream").src = "/stream.mjpg";
+  if (info.kind === "recording") {
+    setUpPlayback(info.speeds);
+    showStatus(await newPlayer());
+  } else {
+    $("stream").src = "/stream.mjpg";
+  }
   document.body.dataset.ready = "1";
   poll();
 }
