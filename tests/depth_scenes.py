@@ -16,6 +16,7 @@ import cv2
 import numpy as np
 
 from harness.feeds import RECORD
+from vorn_camera_sdk.platform.capture import Packet
 from vorn_camera_sdk.cameras.camera_spec import CaptureMode
 
 CALIBRATION = RECORD.base_calibration
@@ -154,3 +155,18 @@ def project(points: np.ndarray, mode: CaptureMode, role: str) -> np.ndarray:
     rotation, translation = _eye_pose(role)
     pixels, _ = cv2.projectPoints(points.reshape(-1, 1, 3), cv2.Rodrigues(rotation)[0], translation, k, d)
     return pixels.reshape(-1, 2)
+
+
+class RenderedFeed:
+    """MJPG packets of rendered scenes, as the recorder and the engine seam take them."""
+
+    def __init__(self, mode, scenes):
+        self.mode, self.record = mode, RECORD
+        self.sent = [Packet(encode(render(name, mode), "MJPG"), 100 + i, 40.0 + i / mode.fps, 0)
+                     for i, name in enumerate(scenes)]
+
+    def packets(self):
+        return iter(self.sent)
+
+    def close(self):
+        pass

@@ -11,6 +11,8 @@ import json
 import sys
 import threading
 import time
+import urllib.error
+import urllib.request
 
 import pytest
 
@@ -21,7 +23,7 @@ pytest.importorskip("av")
 import depth_scenes as ds  # noqa: E402
 from vorn_camera_sdk.cameras.camera_spec import CaptureMode  # noqa: E402
 from vorn_camera_sdk.cli import main  # noqa: E402
-from vorn_camera_sdk.depth import DepthEstimator, OnDemandDepth, Rectifier, legend, scaled_calibration  # noqa: E402
+from vorn_camera_sdk.depth import DepthEstimator, Rectifier  # noqa: E402
 from vorn_camera_sdk.platform.capture import Packet  # noqa: E402
 from vorn_camera_sdk.recording import record  # noqa: E402
 from vorn_camera_sdk.sources import camera_source  # noqa: E402
@@ -119,23 +121,8 @@ def test_depth_images_point_cloud_and_ply_agree(tmp_path):
     assert f"element vertex {count}".encode() in header and len(body) == count * 15 == len(points) * 15
 
 
-class RenderedFeed:
-    """MJPG packets of rendered scenes, as the recorder and the engine seam take them."""
-
-    def __init__(self, mode, scenes):
-        self.mode, self.record = mode, ds.RECORD
-        self.sent = [Packet(ds.encode(ds.render(name, mode), "MJPG"), 100 + i, 40.0 + i / mode.fps, 0)
-                     for i, name in enumerate(scenes)]
-
-    def packets(self):
-        return iter(self.sent)
-
-    def close(self):
-        pass
-
-
 def test_replay_gives_every_frame_deterministically_and_live_gives_the_same_depth(tmp_path, monkeypatch):
-    feed = RenderedFeed(ds.SMALL, ["plane-0.7m", "slanted", "step", "plane-1.2m", "plane-2.0m", "step"] * 2)
+    feed = ds.RenderedFeed(ds.SMALL, ["plane-0.7m", "slanted", "step", "plane-1.2m", "plane-2.0m", "step"] * 2)
     record(feed, tmp_path / "run.mkv")
     replayed = list(MkvSource(tmp_path / "run.mkv").depth())
     again = list(MkvSource(tmp_path / "run.mkv").depth())
@@ -177,7 +164,7 @@ def test_replay_gives_every_frame_deterministically_and_live_gives_the_same_dept
 def test_a_camera_lost_while_depth_flows_raises_after_the_newest_depth(monkeypatch):
     from vorn_camera_sdk.platform.capture import DeviceLostError
 
-    feed = RenderedFeed(ds.SMALL, ["plane-1.2m", "plane-0.7m"])
+    feed = ds.RenderedFeed(ds.SMALL, ["plane-1.2m", "plane-0.7m"])
 
     class VanishingStream:
         def __init__(self, os_id, mode, *, latest, serial):
@@ -199,7 +186,7 @@ def test_a_camera_lost_while_depth_flows_raises_after_the_newest_depth(monkeypat
 
 
 def test_depth_command_writes_the_files_of_a_recording(tmp_path, capsys):
-    feed = RenderedFeed(ds.SMALL, ["plane-2.0m", "plane-1.2m"])
+    feed = ds.RenderedFeed(ds.SMALL, ["plane-2.0m", "plane-1.2m"])
     record(feed, tmp_path / "run.mkv")
     assert main(["depth", str(tmp_path / "run.mkv"), "-o", str(tmp_path / "out"), "--at", "0.03"]) == 0
     names = ["depth.png", "depth_color.png", "left_rectified.png", "right_rectified.png", "cloud.ply"]
@@ -210,30 +197,45 @@ def test_depth_command_writes_the_files_of_a_recording(tmp_path, capsys):
     assert cv2.imread(str(tmp_path / "out" / "left_rectified.png")).shape == (180, 320, 3)
 
 
-def test_viewer_depth_is_computed_only_between_start_and_stop():
-    view = OnDemandDepth(ds.CALIBRATION, ds.SMALL, near=0.5, far=2.5)
-    packets = [Packet(ds.encode(ds.render(name, ds.SMALL), "MJPG"), i, 0.0, 0)
-               for i, name in enumerate(["plane-1.2m", "plane-0.7m"])]
-    view.offer(packets[0])  # nobody looks yet
-    assert view.computed == 0 and view.latest is None and view.depth_jpeg() is None
-    for packet, metres in zip(packets, (1.2, 0.7)):
-        view.start()
-        view.offer(packet)
-        deadline = time.monotonic() + 30
-        while (view.latest is None or view.latest.sequence != packet.sequence) and time.monotonic() < deadline:
-            time.sleep(0.02)
-        assert view.distance_at(0.6, 0.5) == pytest.approx(metres, rel=0.04)
-        view.stop()
-        assert not any(t.name == "vorn-depth-view" for t in threading.enumerate())
-    view.offer(packets[0])
-    assert view.computed == 2 and view.latest.sequence == 1
-    picture = cv2.imdecode(np.frombuffer(view.depth_jpeg(), np.uint8), cv2.IMREAD_COLOR)
-    assert picture.shape == (180, 320, 3) and view.range == (0.5, 2.5)
-    shown = scaled_calibration(ds.CALIBRATION, ds.SMALL)  # what the page lists, in the mode's pixels
-    assert (shown["left"]["fx"], shown["right"]["cy"], shown["right"]["p1"]) == (712.4 / 2, 360.9 / 2, 0.0003)
-    assert shown["right"]["translation"] == [-0.0601, 0.0002, 0.0004] and shown["eye_size"] == [640, 360]
-    stops = legend(*view.range)
-    assert [m for m, _ in stops] == pytest.approx(np.linspace(0.5, 2.5, 6)) and stops[0][1] != stops[-1][1]
+def read_part(stream):
+    assert stream.readline() == b"--vornframe\r\n"
+    head = dict(line.rstrip(b"\r\n").split(b": ", 1) for line in iter(stream.readline, b"\r\n"))
+    body = stream.read(int(head[b"Content-Length"]))
+    stream.readline()
+    return cv2.imdecode(np.frombuffer(body, np.uint8), cv2.IMREAD_COLOR)
+
+
+def test_viewer_shows_rectified_and_depth_views_only_while_watched(tmp_path):
+    from vorn_camera_sdk.viewer import Viewer
+
+    record(ds.RenderedFeed(ds.SMALL, ["plane-1.2m"] * 150), tmp_path / "run.mkv")
+    with Viewer(MkvSource(tmp_path / "run.mkv")) as viewer:
+        get = lambda path: urllib.request.urlopen(viewer.url + path, timeout=20)  # noqa: E731
+        info = json.loads(get("info").read())
+        assert info["views"] == ["picture", "rectified", "depth"]
+        right = info["camera"]["views"][1]  # the calibration in the mode's pixels, distortion and pose too
+        assert (right["fx"], right["cy"], right["p1"], right["k3"]) == (713.1 / 2, 360.9 / 2, 0.0003, 0.0009)
+        assert right["translation"] == [-0.0601, 0.0002, 0.0004] and right["width"] == 640
+        ask = urllib.request.Request(viewer.url + "players", b"{}", {"Content-Type": "application/json"})
+        player = json.loads(urllib.request.urlopen(ask, timeout=20).read())["player"]
+        hub = viewer.players[player].hub
+        with get(f"stream.mjpg?player={player}&view=rectified") as stream:
+            assert read_part(stream).shape == (180, 640, 3)
+        assert hub.encoder("depth") is None  # nobody looked at depth yet: none computed
+        with get(f"stream.mjpg?player={player}&view=depth") as stream:
+            assert read_part(stream).shape == (180, 320, 3)
+            depth_view = hub.encoder("depth")
+            shown = [read_part(stream) for _ in range(3)]
+        assert len(shown) == 3
+        reading = json.loads(get(f"depth?player={player}&x=0.6&y=0.5").read())
+        assert reading["distance"] == pytest.approx(1.2, rel=0.04) and 1.0 < reading["near"] < reading["far"] < 1.4
+        assert [m for m, _ in reading["stops"]] == pytest.approx(np.linspace(reading["near"], reading["far"], 6))
+        computed = depth_view.latest.sequence
+        time.sleep(0.5)  # still playing, but no page shows depth: none is computed
+        assert depth_view.latest.sequence == computed and viewer.players[player].position > 0
+        with pytest.raises(urllib.error.HTTPError) as refused:
+            get(f"depth?player={player}&x=left&y=0.5")
+        assert refused.value.code == 400
 
 
 @pytest.mark.parametrize("calibration, mode, options, error, message", [
@@ -257,7 +259,7 @@ def test_what_depth_refuses_is_said_in_one_sentence(calibration, mode, options, 
     (["depth", "{dir}/run.mkv", "--at", "9"], "has no frame at 9.0 s"),
 ])
 def test_depth_command_refusals(tmp_path, capsys, argv, message):
-    feed = RenderedFeed(ds.SMALL, ["plane-1.2m"])
+    feed = ds.RenderedFeed(ds.SMALL, ["plane-1.2m"])
     record(feed, tmp_path / "run.mkv")
     feed.record = None
     record(feed, tmp_path / "plain.mkv")
@@ -268,7 +270,7 @@ def test_depth_command_refusals(tmp_path, capsys, argv, message):
 
 
 def test_missing_opencv_names_the_extra(tmp_path, monkeypatch, capsys):
-    record(RenderedFeed(ds.SMALL, ["plane-1.2m"]), tmp_path / "run.mkv")
+    record(ds.RenderedFeed(ds.SMALL, ["plane-1.2m"]), tmp_path / "run.mkv")
     monkeypatch.setitem(sys.modules, "cv2", None)
     with pytest.raises(ImportError, match=r"pip install 'vorn-camera-sdk\[depth\]'"):
         DepthEstimator(ds.CALIBRATION, ds.SMALL)

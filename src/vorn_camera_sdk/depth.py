@@ -646,7 +646,7 @@ def depth_range(depth: "np.ndarray", near: Optional[float] = None, far: Optional
 
     The range in metres a colourised depth image spans: ``near``/``far``
     where given, else the 2nd and 98th percentiles of the valid depths
-    ((0.3, 5.0) without any).
+    ((0.3, 5.0) without any), widened to a quarter of its middle at least.
     """
     np = _numpy()
     finite = depth[np.isfinite(depth)]
@@ -656,8 +656,12 @@ def depth_range(depth: "np.ndarray", near: Optional[float] = None, far: Optional
         far = float(hi) if far is None else far
     near = 0.3 if near is None else float(near)
     far = 5.0 if far is None else float(far)
-    if far <= near:
-        far = near + 0.01
+    # A flat scene spans next to nothing: at least a quarter of its distance,
+    # so the matcher's noise does not fill the whole colour map.
+    least = max(0.05, 0.25 * (near + far) / 2)
+    if far - near < least:
+        middle = (near + far) / 2
+        near, far = max(0.0, middle - least / 2), middle + least / 2
     return near, far
 
 
@@ -772,149 +776,27 @@ def guide_lines(pair: "_Pair", spacing: int = 24) -> "np.ndarray":
     return both
 
 
-def scaled_calibration(calibration: Any, mode: "CaptureMode") -> dict[str, Any]:
-    """scaled_calibration(calibration: Calibration, mode: CaptureMode) -> dict[str, Any]
+def mode_calibration(calibration: "Calibration", mode: "CaptureMode") -> list[dict[str, Any]]:
+    """mode_calibration(calibration: Calibration, mode: CaptureMode) -> list[dict[str, Any]]
 
-    What a user checks the calibration by, for stereo ``mode``: per eye
-    ("left", "right") fx, fy, cx, cy scaled to the mode's eye size, the
-    distortion (k1, k2, p1, p2, k3, k4, k5, k6) and the pose (rotation,
-    translation in metres); and the rectified "baseline" (metres) and
-    "focal_length" (pixels) at the eye size. JSON-ready.
+    Each camera of ``calibration`` (left, then right) as a stream of
+    ``mode`` sees it, JSON-ready: "role", the eye's "width" and "height",
+    fx, fy, cx, cy scaled to it (as depth scales them), the distortion
+    k1..k6, p1, p2 and the pose ("rotation" rows, "translation" metres).
+    Needs no OpenCV.
     """
-    np = _numpy()
-    rectifier = Rectifier.from_calibration(calibration, mode)
-    cal = calibration_of(calibration)
-    out: dict[str, Any] = {"eye_size": list(rectifier.eye_size)}
-    for index, role in enumerate(("left", "right")):
-        camera = cal.camera(role)
-        k, d = rectifier.camera_matrices[index], rectifier.distortions[index]
-        names = ("k1", "k2", "p1", "p2", "k3", "k4", "k5", "k6")
-        out[role] = {
-            "fx": float(k[0, 0]), "fy": float(k[1, 1]), "cx": float(k[0, 2]), "cy": float(k[1, 2]),
-            **{name: float(value) for name, value in zip(names, d)},
-            "rotation": np.asarray(camera.rotation, float).tolist(),
-            "translation": np.asarray(camera.translation, float).tolist(),
-        }
-    out["baseline"] = rectifier.baseline
-    out["focal_length"] = rectifier.focal_length
-    return out
-
-
-class OnDemandDepth:
-    """Depth for a stream whose packets another reader hands out (a viewer's
-    packet loop), computed only while someone looks.
-
-    ``offer(packet)`` keeps a reference to the newest packet (cheap; ignored
-    while stopped). ``start()`` runs a worker thread that computes depth for
-    the newest packet offered, ``stop()`` ends and joins it; both may be
-    called repeatedly (a page opened, closed). ``latest`` is the newest
-    ``DepthFrame``; ``depth_jpeg()`` and ``rectified_jpeg()`` its pictures,
-    ``range`` the colour map's (near, far) metres and ``distance_at(x, y)``
-    the depth under a point given as fractions of the image (0..1).
-    """
-
-    def __init__(self, calibration: Any, mode: "CaptureMode", *, preset: str = "fast",
-                 near: Optional[float] = None, far: Optional[float] = None) -> None:
-        """__init__(calibration: Calibration, mode: CaptureMode, *, preset: str = "fast", near: Optional[float] = None, far: Optional[float] = None) -> None"""
-        self.estimator = DepthEstimator(calibration, mode, preset=preset)
-        self._near, self._far = near, far
-        self._wake = threading.Condition()
-        self._packet: Any = None
-        self._latest: Optional[DepthFrame] = None
-        self._range: tuple[float, float] = depth_range(_numpy().empty(0, _numpy().float32), near, far)
-        self._thread: Optional[threading.Thread] = None
-        self._running = False
-        self.computed = 0
-
-    @property
-    def running(self) -> bool:
-        """running -> bool: whether the worker computes depth now."""
-        return self._running
-
-    @property
-    def latest(self) -> Optional[DepthFrame]:
-        """latest -> Optional[DepthFrame]: the newest depth computed, None before the first."""
-        return self._latest
-
-    @property
-    def range(self) -> tuple[float, float]:
-        """range -> tuple[float, float]: the (near, far) metres the depth picture spans."""
-        return self._range
-
-    def offer(self, packet: Any) -> None:
-        """offer(packet) -> None: the newest undecoded packet of the stream."""
-        if self._running:
-            with self._wake:
-                self._packet = packet
-                self._wake.notify()
-
-    def start(self) -> None:
-        """start() -> None: compute depth from now on (nothing when running)."""
-        with self._wake:
-            if self._running:
-                return
-            self._running = True
-            self._thread = threading.Thread(target=self._run, name="vorn-depth-view", daemon=True)
-            self._thread.start()
-
-    def stop(self) -> None:
-        """stop() -> None: stop computing and join the worker (nothing when stopped)."""
-        with self._wake:
-            self._running = False
-            self._packet = None
-            self._wake.notify_all()
-            thread, self._thread = self._thread, None
-        if thread is not None and thread is not threading.current_thread():
-            thread.join()
-
-    close = stop
-
-    def _run(self) -> None:
-        while True:
-            with self._wake:
-                while self._running and self._packet is None:
-                    self._wake.wait()
-                if not self._running:
-                    return
-                packet, self._packet = self._packet, None
-            try:
-                frame = self.estimator.compute(packet)
-            except ValueError:  # a damaged frame: wait for the next one
-                continue
-            except Exception:
-                _LOGGER.exception("depth failed for packet sequence=%s", getattr(packet, "sequence", None))
-                continue
-            self._range = depth_range(frame.depth, self._near, self._far)
-            self._latest = frame
-            self.computed += 1
-
-    def depth_jpeg(self, quality: int = 85) -> Optional[bytes]:
-        """depth_jpeg(quality: int = 85) -> Optional[bytes]: the newest depth colourised, as a JPEG."""
-        frame = self._latest
-        if frame is None:
-            return None
-        picture, _ = colorize(frame.depth, *self._range)
-        return _jpeg(picture, quality)
-
-    def rectified_jpeg(self, quality: int = 85) -> Optional[bytes]:
-        """rectified_jpeg(quality: int = 85) -> Optional[bytes]: the newest rectified pair with guide lines, as a JPEG."""
-        frame = self._latest
-        if frame is None:
-            return None
-        return _jpeg(guide_lines(frame.rectified_color()), quality)
-
-    def distance_at(self, x: float, y: float) -> Optional[float]:
-        """distance_at(x: float, y: float) -> Optional[float]
-
-        The depth in metres at (x, y), fractions (0..1) of the depth image's
-        width and height; None without depth there.
-        """
-        frame = self._latest
-        if frame is None or not (0 <= x <= 1 and 0 <= y <= 1):
-            return None
-        height, width = frame.depth.shape
-        value = float(frame.depth[min(int(y * height), height - 1), min(int(x * width), width - 1)])
-        return None if math.isnan(value) else value
+    width, height = (mode.width // 2 if mode.stereo else mode.width), mode.height
+    eyes = []
+    for camera in (calibration.left, calibration.right):
+        sx, sy = width / camera.width, height / camera.height
+        eyes.append({
+            "role": camera.role, "width": width, "height": height,
+            "fx": camera.fx * sx, "fy": camera.fy * sy, "cx": camera.cx * sx, "cy": camera.cy * sy,
+            **{name: float(getattr(camera, name)) for name in ("k1", "k2", "p1", "p2", "k3", "k4", "k5", "k6")},
+            "rotation": [[float(v) for v in row] for row in camera.rotation],
+            "translation": [float(v) for v in camera.translation],
+        })
+    return eyes
 
 
 def _jpeg(picture: "np.ndarray", quality: int) -> bytes:
@@ -923,3 +805,70 @@ def _jpeg(picture: "np.ndarray", quality: int) -> bytes:
     if not ok:
         raise ValueError("the picture could not be encoded as a JPEG")
     return bytes(data)
+
+
+class RectifiedView:
+    """A viewer's "rectified" picture of a stream: each packet's eyes
+    rectified (at the fast preset's scale) side by side with horizontal
+    guide lines, as a JPEG. Called on the producer's thread, only while a
+    page shows it."""
+
+    def __init__(self, calibration: Any, mode: "CaptureMode") -> None:
+        """__init__(calibration: Calibration, mode: CaptureMode) -> None"""
+        self.estimator = DepthEstimator(calibration, mode)
+
+    def __call__(self, packet: Any) -> bytes:
+        """__call__(packet) -> bytes: the JPEG of ``packet``'s rectified pair (black for a damaged packet)."""
+        try:
+            pair = self.estimator._colour_pair_of_packet(packet.data)
+        except (ValueError, AttributeError, TypeError):  # no image in the packet
+            np = _numpy()
+            width, height = self.estimator.size
+            pair = (np.zeros((height, width, 3), np.uint8),) * 2
+        return _jpeg(guide_lines(pair), 85)
+
+
+class DepthView:
+    """A viewer's "depth" picture of a stream: each packet's depth (fast
+    preset) colourised over a range that settles on the scene, as a JPEG;
+    ``distance_at`` reads the newest depth under a point. Called on the
+    producer's thread, only while a page shows it."""
+
+    def __init__(self, calibration: Any, mode: "CaptureMode") -> None:
+        """__init__(calibration: Calibration, mode: CaptureMode) -> None"""
+        self.estimator = DepthEstimator(calibration, mode)
+        self.latest: Optional[DepthFrame] = None
+        self.range: Optional[tuple[float, float]] = None
+        self._jpeg: Optional[bytes] = None
+
+    def __call__(self, packet: Any) -> bytes:
+        """__call__(packet) -> bytes: the JPEG of ``packet``'s colourised depth (a damaged packet: the last one's)."""
+        try:
+            frame = self.estimator.compute(packet)
+        except ValueError:
+            if self._jpeg is None:
+                width, height = self.estimator.size
+                self._jpeg = _jpeg(_numpy().zeros((height, width, 3), _numpy().uint8), 85)
+            return self._jpeg
+        near, far = depth_range(frame.depth)
+        if self.range is not None:  # eased towards the scene's, so the colours hold still
+            near, far = (0.8 * self.range[0] + 0.2 * near, 0.8 * self.range[1] + 0.2 * far)
+        self.range = (round(near, 3), round(far, 3))
+        self.latest = frame
+        self._jpeg = _jpeg(colorize(frame.depth, *self.range)[0], 85)
+        return self._jpeg
+
+    def reading(self, x: float, y: float) -> dict[str, Any]:
+        """reading(x: float, y: float) -> dict[str, Any]
+
+        What a page shows for the point (x, y), fractions (0..1) of the
+        picture: "distance" in metres (None without depth there), the
+        legend's "near" and "far" metres and its colour "stops".
+        """
+        frame, span = self.latest, self.range or (0.3, 5.0)
+        distance = None
+        if frame is not None and 0 <= x <= 1 and 0 <= y <= 1:
+            height, width = frame.depth.shape
+            value = float(frame.depth[min(int(y * height), height - 1), min(int(x * width), width - 1)])
+            distance = None if math.isnan(value) else round(value, 4)
+        return {"distance": distance, "near": span[0], "far": span[1], "stops": legend(*span)}
