@@ -112,11 +112,12 @@ class _OneLine(logging.Formatter):
         return line
 
 
-def setup_logging(verbose: bool) -> None:
-    """setup_logging(verbose: bool) -> None
+def setup_logging(verbose: bool) -> logging.Handler:
+    """setup_logging(verbose: bool) -> logging.Handler
 
     Log to stderr: warnings and errors as one line each; with ``verbose``
-    also informational records, with their tracebacks.
+    also informational records, with their tracebacks. Returns the handler
+    added to the root logger.
     """
     handler = logging.StreamHandler(sys.stderr)
     if verbose:
@@ -126,6 +127,7 @@ def setup_logging(verbose: bool) -> None:
     root = logging.getLogger()
     root.addHandler(handler)
     root.setLevel(logging.INFO if verbose else logging.WARNING)
+    return handler
 
 
 # ---------------------------------------------------------------- the device-info service
@@ -215,7 +217,19 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     Run the ``vorn-camera`` tool and return its exit code.
     """
     args = build_parser().parse_args(argv)
-    setup_logging(args.verbose)
+    root = logging.getLogger()
+    level = root.level
+    handler = setup_logging(args.verbose)
+    try:
+        return _run(args)
+    finally:
+        # The tool may run inside another program (or a test): its stderr
+        # handler goes with the run.
+        root.removeHandler(handler)
+        root.setLevel(level)
+
+
+def _run(args: argparse.Namespace) -> int:
     try:
         return args.run(args)
     except BrokenPipeError:
