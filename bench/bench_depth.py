@@ -153,6 +153,35 @@ def live_latency(seconds: float) -> None:
           f"{got} delivered, {dropped} skipped and counted")
 
 
+def viewer_views(seconds: float) -> None:
+    """Frames per second a client of the viewer's stream gets, and the CPU
+    the process spends (server and this reader), per view of a recording."""
+    import json
+    import tempfile
+    import urllib.request
+
+    from vorn_camera_sdk.recording import record
+    from vorn_camera_sdk.sources.mkv_source import MkvSource
+    from vorn_camera_sdk.viewer import Viewer
+
+    path = Path(tempfile.mkdtemp(prefix="vorn-bench-")) / "step.mkv"
+    frames = int(30 * (seconds + 2) * 3)
+    record(ds.RenderedFeed(ds.SMALL, ["step"] * frames), path)
+    with Viewer(MkvSource(path)) as viewer:
+        for view in ("picture", "rectified", "depth"):
+            ask = urllib.request.Request(viewer.url + "players", b"{}", {"Content-Type": "application/json"})
+            player = json.loads(urllib.request.urlopen(ask, timeout=20).read())["player"]
+            with urllib.request.urlopen(f"{viewer.url}stream.mjpg?player={player}&view={view}", timeout=20) as stream:
+                parts, start, cpu = 0, time.monotonic(), time.process_time()
+                while time.monotonic() - start < seconds:
+                    line = stream.readline()
+                    if line.startswith(b"Content-Length:"):
+                        parts += 1
+                wall, used = time.monotonic() - start, time.process_time() - cpu
+            print(f"viewer, {ds.SMALL.width}x{ds.SMALL.height} MJPG recording at 30 fps, view {view:9}: "
+                  f"{parts / wall:5.1f} frames/s to the client, process CPU {used / wall * 100:5.1f} % of one core")
+
+
 def compare(mode, seconds: float) -> None:
     packets = {name: ds.encode(ds.render(name, mode), "MJPG") for name in PLANES}
     items = list(packets.values())
@@ -185,6 +214,7 @@ def main() -> None:
             compare(mode, seconds)
     cv2.setNumThreads(threads)
     live_latency(seconds * 2)
+    viewer_views(seconds)
 
 
 if __name__ == "__main__":
