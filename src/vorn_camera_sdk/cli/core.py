@@ -111,11 +111,12 @@ class _OneLine(logging.Formatter):
         return line
 
 
-def setup_logging(verbose: bool) -> None:
-    """setup_logging(verbose: bool) -> None
+def setup_logging(verbose: bool) -> logging.Handler:
+    """setup_logging(verbose: bool) -> logging.Handler
 
     Log to stderr: warnings and errors as one line each; with ``verbose``
-    also informational records, with their tracebacks.
+    also informational records, with their tracebacks. Returns the handler
+    added to the root logger, for ``main`` to remove when it returns.
     """
     handler = logging.StreamHandler(sys.stderr)
     if verbose:
@@ -125,6 +126,7 @@ def setup_logging(verbose: bool) -> None:
     root = logging.getLogger()
     root.addHandler(handler)
     root.setLevel(logging.INFO if verbose else logging.WARNING)
+    return handler
 
 
 # ---------------------------------------------------------------- the device-info service
@@ -214,7 +216,16 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     Run the ``vorn-camera`` tool and return its exit code.
     """
     args = build_parser().parse_args(argv)
-    setup_logging(args.verbose)
+    # Removed again on return: the tool run in-process (by a program or a
+    # test) leaves no handler bound to a stderr that may be gone later.
+    handler = setup_logging(args.verbose)
+    try:
+        return _run(args)
+    finally:
+        logging.getLogger().removeHandler(handler)
+
+
+def _run(args: argparse.Namespace) -> int:
     try:
         return args.run(args)
     except BrokenPipeError:
