@@ -117,7 +117,7 @@ def setup_logging(verbose: bool) -> logging.Handler:
 
     Log to stderr: warnings and errors as one line each; with ``verbose``
     also informational records, with their tracebacks. Returns the handler
-    added to the root logger.
+    added to the root logger, for ``main`` to remove when it returns.
     """
     handler = logging.StreamHandler(sys.stderr)
     if verbose:
@@ -217,16 +217,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     Run the ``vorn-camera`` tool and return its exit code.
     """
     args = build_parser().parse_args(argv)
-    root = logging.getLogger()
-    level = root.level
+    # Removed again on return: the tool run in-process (by a program or a
+    # test) leaves no handler bound to a stderr that may be gone later.
     handler = setup_logging(args.verbose)
     try:
         return _run(args)
     finally:
-        # The tool may run inside another program (or a test): its stderr
-        # handler goes with the run.
-        root.removeHandler(handler)
-        root.setLevel(level)
+        logging.getLogger().removeHandler(handler)
 
 
 def _run(args: argparse.Namespace) -> int:
