@@ -92,7 +92,7 @@ def test_page_plays_a_recording_with_its_camera_facts_and_pauses(browser, record
         assert browser.title == "VORN camera viewer" and browser.current_url == viewer.url
         facts = browser.find_element("id", "facts").text
         assert "AB12CD34" in facts and "640x180@30/MJPG" in facts and "Baseline 60.10 mm" in facts
-        assert "712.40" in browser.find_element("id", "calibration").text
+        assert "178.10" in browser.find_element("id", "calibration").text  # fx in the mode's pixels
         assert browser.find_element("id", "label-right").is_displayed()
         assert not browser.find_element("id", "controls-pane").is_displayed()
         assert browser.find_element("id", "duration").text == "0:08.000"
@@ -607,3 +607,31 @@ def test_a_view_added_to_the_registry_is_served_also_to_a_paused_page(recording,
         assert body == shown.data[::-1] and float(head[b"X-Timestamp"]) == shown.timestamp
         assert "reversed" in json.loads(request(viewer, "GET", "/info").body)["views"]
         assert request(viewer, "GET", f"/stream.mjpg?player={player_id}&view=no-such-view").status == 400
+
+
+def test_page_shows_depth_with_its_legend_and_the_distance_under_the_pointer(browser, tmp_path):
+    pytest.importorskip("cv2")
+    import depth_scenes
+
+    record(depth_scenes.RenderedFeed(depth_scenes.SMALL, ["plane-1.2m"] * 240), tmp_path / "plane.mkv")
+    with Viewer(MkvSource(tmp_path / "plane.mkv")) as viewer:
+        open_page(browser, viewer.url)
+        assert "0.0003" in browser.find_element("id", "lens").text  # the right eye's p1, beside fx..cy
+        from selenium.webdriver.support.ui import Select
+
+        Select(browser.find_element("id", "view")).select_by_value("depth")
+        picture = browser.find_element("id", "stream")
+        assert eventually(lambda: "view=depth" in picture.get_attribute("src"))
+        assert browser.find_element("id", "depth-legend").is_displayed()
+        ActionChains = pytest.importorskip("selenium.webdriver").ActionChains
+        ActionChains(browser).move_to_element_with_offset(picture, picture.size["width"] // 10, 0).perform()
+
+        def distance() -> float:
+            return float(browser.find_element("tag name", "body").get_attribute("data-distance") or 0)
+
+        assert eventually(lambda: abs(distance() - 1.2) < 0.05)
+        assert " m" in browser.find_element("id", "legend-far").text
+        ActionChains(browser).click(picture).perform()
+        assert eventually(lambda: "kept" in browser.find_element("id", "reading").text)
+        if os.environ.get("VORN_DEPTH_SCREENSHOT"):
+            browser.save_screenshot(os.environ["VORN_DEPTH_SCREENSHOT"])

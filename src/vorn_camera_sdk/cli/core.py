@@ -33,6 +33,7 @@ COMMANDS = (
     "record",
     "convert",
     "snapshot",
+    "depth",
     "view",
     "ros2",
 )

@@ -18,6 +18,7 @@ if TYPE_CHECKING:
 
     from ..cameras.camera_facts import VornCameraFacts
     from ..cameras.camera_spec import CaptureMode
+    from ..depth import DepthEstimator, DepthFrame
     from ..platform.capture import Packet
     from ..platform.events import CameraWatcher
 
@@ -161,6 +162,74 @@ class _Decoder:
         return frame.to_ndarray(format="bgr24")
 
 
+class _DepthWorker:
+    """Computes depth for the packets of a live stream on its own thread and
+    keeps only the newest result: a result nobody took before the next one
+    is dropped and counted in the next one's ``dropped``, and so is a frame
+    that did not decode."""
+
+    def __init__(self, packets: Iterator["Packet"], estimator: "DepthEstimator") -> None:
+        self._packets = packets
+        self._estimator = estimator
+        self._ready = threading.Condition()
+        self._newest: Optional["DepthFrame"] = None
+        self._error: Optional[BaseException] = None
+        self._done = False
+        self._stopping = False
+        self._thread = threading.Thread(target=self._run, name="vorn-depth", daemon=True)
+        self._thread.start()
+
+    def _run(self) -> None:
+        lost = 0  # frames since the last result that will never be handed out
+        try:
+            for packet in self._packets:
+                if self._stopping:
+                    break
+                try:
+                    depth = self._estimator.compute(packet)
+                except ValueError:  # a damaged frame is a lost frame
+                    lost += packet.dropped + 1
+                    continue
+                with self._ready:
+                    if self._newest is not None:
+                        lost += self._newest.dropped + 1
+                    self._newest = dataclasses.replace(depth, dropped=depth.dropped + lost)
+                    lost = 0
+                    self._ready.notify_all()
+        except BaseException as exc:  # handed to the consumer
+            with self._ready:
+                self._error = exc
+        finally:
+            close = getattr(self._packets, "close", None)
+            if close is not None:
+                close()
+            with self._ready:
+                self._done = True
+                self._ready.notify_all()
+
+    def take(self) -> Optional["DepthFrame"]:
+        """take() -> Optional[DepthFrame]: the newest depth, waiting for one; None at the end."""
+        with self._ready:
+            while self._newest is None and not self._done:
+                self._ready.wait()
+            depth, self._newest = self._newest, None
+            if depth is None and self._error is not None:
+                error, self._error = self._error, None
+                raise error
+            return depth
+
+    def stop(self, grace: float) -> None:
+        """stop(grace: float) -> None
+
+        Ask the thread to end after its current packet and wait for it (the
+        next packet, or the end of the stream, wakes it; ``grace`` seconds
+        beyond a second at most).
+        """
+        self._stopping = True
+        if self._thread is not threading.current_thread():
+            self._thread.join(1.0 + grace)
+
+
 class CameraSource(FrameSource):
     """A live VORN camera, streamed by the native capture engine.
 
@@ -218,6 +287,7 @@ class CameraSource(FrameSource):
         self._count = 0
         self._reconnects = 0
         self._watcher: Optional["CameraWatcher"] = None  # while waiting for the camera to come back
+        self._depth_workers: list[_DepthWorker] = []
         self._lock = threading.Lock()
         # Held for a whole close(): a second one returns once the device is free.
         self._closing = threading.Lock()
@@ -313,6 +383,39 @@ class CameraSource(FrameSource):
         """
         self.open()
         return self._packets()
+
+    def depth(self, *, preset: str = "fast", calibration: Any = None, **options: Any) -> Iterator["DepthFrame"]:
+        """depth(*, preset: str = "fast", calibration: Any = None, **options: Any) -> Iterator[DepthFrame]
+
+        Depth of the live stereo stream from the camera's factory
+        calibration (or ``calibration``, anything
+        ``vorn_camera_sdk.depth.calibration_of`` takes). A worker thread
+        computes depth for the freshest frame while the consumer is busy,
+        so each ``DepthFrame`` handed out is the newest one; the frames it
+        never saw count in its ``dropped``, as frames do. ``preset`` and
+        ``options`` go to ``DepthEstimator``. Opens the stream on first use;
+        ends when the source is closed.
+        """
+        from ..depth import DepthEstimator
+
+        estimator = DepthEstimator(self.record if calibration is None else calibration, self.mode,
+                                   preset=preset, **options)
+        self.open()
+        return self._depth_frames(estimator)
+
+    def _depth_frames(self, estimator: "DepthEstimator") -> Iterator["DepthFrame"]:
+        worker = _DepthWorker(self._packets(), estimator)
+        with self._lock:
+            self._depth_workers.append(worker)
+        try:
+            while (depth := worker.take()) is not None:
+                depth = dataclasses.replace(depth, index=self._count)
+                self._count += 1
+                yield depth
+        finally:
+            worker.stop(1.0 / float(self.mode.fps))
+            with self._lock:
+                self._depth_workers.remove(worker)
 
     def _packets(self) -> Iterator["Packet"]:
         for packet in self._packets_or_idle(None):
@@ -461,11 +564,14 @@ class CameraSource(FrameSource):
                 stream, self._stream = self._stream, None
                 controls, self._controls = self._controls, None
                 watcher = self._watcher
+                workers = list(self._depth_workers)
             try:
                 if watcher is not None:
                     watcher.close()  # ends a wait for the camera to come back
                 if stream is not None:
                     stream.close()
+                for worker in workers:  # their stream has ended: they finish now
+                    worker.stop(0.0)
             finally:
                 if controls is not None:
                     controls.close()

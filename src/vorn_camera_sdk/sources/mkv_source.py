@@ -21,6 +21,7 @@ from .base import Frame, FrameSource, import_stream_modules, make_frame
 if TYPE_CHECKING:
     from ..cameras.camera_facts import VornCameraFacts
     from ..cameras.camera_spec import CaptureMode
+    from ..depth import DepthEstimator, DepthFrame
 
 # os_id of a record read from a recording: a replay is bound to no device.
 REPLAY_OS_ID = ""
@@ -252,6 +253,36 @@ class MkvSource(FrameSource):
         for packet, sequence, timestamp, dropped in self._demux():
             self._count += 1
             yield RecordedPacket(bytes(packet), sequence, timestamp, dropped)
+
+    def depth(self, *, preset: str = "fast", calibration: Any = None, **options: Any) -> Iterator["DepthFrame"]:
+        """depth(*, preset: str = "fast", calibration: Any = None, **options: Any) -> Iterator[DepthFrame]
+
+        Depth of every frame of a stereo recording, in order and the same
+        on every replay, from the camera facts the recording carries (or
+        ``calibration``, anything ``vorn_camera_sdk.depth.calibration_of``
+        takes). ``preset`` and ``options`` go to ``DepthEstimator``. A
+        recording without a capture mode tag, a mono one or one without a
+        calibration raises ValueError saying what is needed.
+        """
+        from ..depth import DepthEstimator
+
+        mode = self.mode
+        if mode is None:
+            raise ValueError(f"MKV recording {self.path!r} does not say its capture mode; "
+                             f"depth needs a recording made by this SDK")
+        estimator = DepthEstimator(self if calibration is None else calibration, mode, preset=preset, **options)
+        self.open()
+        return self._depth_frames(estimator)
+
+    def _depth_frames(self, estimator: "DepthEstimator") -> Iterator["DepthFrame"]:
+        for packet, sequence, timestamp, dropped in self._demux():
+            index = self._count
+            try:
+                depth = estimator.compute(RecordedPacket(bytes(packet), sequence, timestamp, dropped), index=index)
+            except ValueError as exc:
+                raise ValueError(f"cannot decode frame {index} of MKV recording {self.path!r}: {exc}") from exc
+            self._count += 1
+            yield depth
 
     def _demux(self) -> Iterator[tuple[Any, int, float, int]]:
         # (PyAV packet, sequence, timestamp, dropped) for each video packet.

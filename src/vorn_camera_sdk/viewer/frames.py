@@ -10,13 +10,18 @@ Views are kept in ``VIEWS``: a name and a function making, for a capture
 mode, the encoder of a packet into that view's JPEG. "picture" is the
 camera's picture itself (MJPG packets as they came, YUYV encoded once per
 frame). Each view that somebody watches is encoded once per frame, by the
-producer, and shared by all its watchers.
+producer, and shared by all its watchers. ``CALIBRATED_VIEWS`` are made
+from the mode and the camera's calibration, for a stereo mode with a
+calibration and OpenCV at hand: "rectified" (the rectified pair with guide
+lines) and "depth" (depth colourised): nothing is computed for them while
+no page shows them.
 """
 
 from __future__ import annotations
 
 import asyncio
 import collections
+import importlib.util
 import threading
 import time
 from fractions import Fraction
@@ -57,6 +62,35 @@ VIEWS: dict[str, Callable[["CaptureMode"], Encoder]] = {"picture": _JpegMaker}
 DEFAULT_VIEW = "picture"
 
 
+def _rectified_view(mode: "CaptureMode", calibration: Any) -> Encoder:
+    from ..depth import RectifiedView
+
+    return RectifiedView(calibration, mode)
+
+
+def _depth_view(mode: "CaptureMode", calibration: Any) -> Encoder:
+    from ..depth import DepthView
+
+    return DepthView(calibration, mode)
+
+
+# Views made from the mode and the camera's calibration (name -> factory).
+CALIBRATED_VIEWS: dict[str, Callable[["CaptureMode", Any], Encoder]] = {
+    "rectified": _rectified_view, "depth": _depth_view}
+
+
+def available_views(mode: "CaptureMode", calibration: Any) -> list[str]:
+    """available_views(mode: CaptureMode, calibration: Optional[Calibration]) -> list[str]
+
+    The views a page may pick: every entry of ``VIEWS``, and the calibrated
+    ones for a stereo mode with a calibration when OpenCV is installed.
+    """
+    names = list(VIEWS)
+    if calibration is not None and mode.stereo and importlib.util.find_spec("cv2") is not None:
+        names += [name for name in CALIBRATED_VIEWS if name not in VIEWS]
+    return names
+
+
 class FrameHub:
     """The newest frame of one feed, as JPEG per watched view, numbered, with the overlay's figures.
 
@@ -64,8 +98,9 @@ class FrameHub:
     on the event loop given to ``attach``.
     """
 
-    def __init__(self, mode: "CaptureMode") -> None:
+    def __init__(self, mode: "CaptureMode", calibration: Any = None) -> None:
         self.mode = mode
+        self.calibration = calibration
         self._lock = threading.Lock()
         self.number = 0
         self.jpeg: Optional[bytes] = None  # the "picture" view of the newest frame
@@ -119,8 +154,14 @@ class FrameHub:
     def _encode(self, view: str, packet: PacketLike) -> bytes:
         encoder = self._encoders.get(view)
         if encoder is None:
-            encoder = self._encoders[view] = VIEWS[view](self.mode)
+            plain = VIEWS.get(view)
+            made = plain(self.mode) if plain is not None else CALIBRATED_VIEWS[view](self.mode, self.calibration)
+            encoder = self._encoders[view] = made
         return encoder(packet)
+
+    def encoder(self, view: str) -> Optional[Encoder]:
+        """encoder(view: str) -> Optional[Encoder]: the encoder of ``view``, once a page has watched it."""
+        return self._encoders.get(view)
 
     def add_view(self, view: str) -> None:
         """add_view(view: str) -> None

@@ -48,12 +48,12 @@ class Player(threading.Thread):
     steps, changes the speed or the loop; ``status()`` tells where it is.
     """
 
-    def __init__(self, path: str, mode: "CaptureMode") -> None:
+    def __init__(self, path: str, mode: "CaptureMode", calibration: Any = None) -> None:
         self.ident_text = f"p{next(_ids)}"
         super().__init__(name=f"vorn-viewer-player-{self.ident_text}", daemon=True)
         av, _ = import_stream_modules()
         self.path, self.mode = path, mode
-        self.hub = FrameHub(mode)
+        self.hub = FrameHub(mode, calibration)
         self.error: Optional[BaseException] = None
         self.paused = False
         self.ended = False

@@ -41,7 +41,7 @@ from importlib import resources
 from typing import TYPE_CHECKING, Any, Awaitable, Callable, Optional
 
 from ..recording import format_mode, png_views, source_facts, source_mode
-from .frames import DEFAULT_VIEW, VIEWS, FrameHub, LivePump
+from .frames import DEFAULT_VIEW, FrameHub, LivePump, available_views
 from .playback import SPEEDS, Player, valid_seek
 
 try:
@@ -133,9 +133,11 @@ def describe_source(source: Any, mode: "CaptureMode") -> dict[str, Any]:
 
     What the page shows about the camera: serial, model name, SKU, capture
     mode and the calibration a depth user needs (per view fx, fy, cx, cy and
-    image size; baseline in mm).
+    image size scaled to the mode, the distortion and the pose; baseline in
+    mm).
     """
     from ..calibration import Calibration
+    from ..depth import mode_calibration
 
     facts = source_facts(source) or {}
     out: dict[str, Any] = {
@@ -153,10 +155,7 @@ def describe_source(source: Any, mode: "CaptureMode") -> dict[str, Any]:
             calibration = Calibration.from_dict(block)
         except (KeyError, TypeError, ValueError):
             return out
-        out["views"] = [
-            {"role": c.role, "fx": c.fx, "fy": c.fy, "cx": c.cx, "cy": c.cy, "width": c.width, "height": c.height}
-            for c in (calibration.left, calibration.right)
-        ]
+        out["views"] = mode_calibration(calibration, mode)
         out["baseline_mm"] = calibration.baseline * 1000.0
     return out
 
@@ -358,7 +357,7 @@ class _App:
         get = {
             "/": self.page, "/viewer.js": self.page, "/viewer.css": self.page, "/favicon.svg": self.page,
             "/stream.mjpg": self.stream, "/status": self.status, "/info": self.info,
-            "/controls": self.controls, "/snapshot.zip": self.snapshot,
+            "/controls": self.controls, "/snapshot.zip": self.snapshot, "/depth": self.depth,
         }
         post = {"/controls": self.set_control, "/controls/reset": self.reset_controls,
                 "/playback": self.playback, "/players": self.new_player}
@@ -476,8 +475,9 @@ class _App:
         """GET /stream.mjpg[?player=ID][&view=NAME]: the picture as a multipart JPEG stream."""
         viewer = self.viewer
         view = request.rel_url.query.get("view", DEFAULT_VIEW)
-        if view not in VIEWS:
-            raise _Refused(400, f"no view {view!r}; the views are {', '.join(VIEWS)}")
+        views = viewer.views()
+        if view not in views:
+            raise _Refused(400, f"no view {view!r}; the views are {', '.join(views)}")
         ident = request.rel_url.query.get("player")
         own: Optional[Player] = None
         player: Optional[Player] = None
@@ -615,6 +615,23 @@ class _App:
         player.command(action, value)
         return web.json_response(player.status())
 
+    async def depth(self, request: web.Request) -> web.StreamResponse:
+        """GET /depth?x=X&y=Y[&player=ID]: the depth under a point of the depth view (fractions 0..1), its legend."""
+        query = request.rel_url.query
+        try:
+            x, y = float(query.get("x", "")), float(query.get("y", ""))
+        except ValueError:
+            raise _Refused(400, "x and y are the point's fractions of the picture, 0..1") from None
+        if self.viewer.recording:
+            hub = self._player(request, query.get("player")).hub
+        else:
+            assert self.viewer.hub is not None
+            hub = self.viewer.hub
+        view = hub.encoder("depth")
+        if view is None:
+            raise _Refused(409, "no page shows the depth view")
+        return web.json_response(view.reading(x, y))  # type: ignore[attr-defined]
+
     async def snapshot(self, request: web.Request) -> web.StreamResponse:
         """GET /snapshot.zip[?player=ID]: the shown frame's PNGs, zipped."""
         ident = request.rel_url.query.get("player")
@@ -701,7 +718,8 @@ class Viewer:
         record = getattr(source, "record", None)
         catalog = record.spec.controls if record is not None else ()
         self.panel = ControlPanel(controls, catalog) if controls is not None and catalog else None
-        self.hub: Optional[FrameHub] = None if self.recording else FrameHub(self.mode)
+        self.calibration = record.base_calibration if record is not None else None
+        self.hub: Optional[FrameHub] = None if self.recording else FrameHub(self.mode, self.calibration)
         self.pump: Optional[LivePump] = None if self.recording else LivePump(source, self.hub)  # type: ignore[arg-type]
         self.players: dict[str, Player] = {}
         self._ended: list[Player] = []  # stopped players, joined on close
@@ -796,12 +814,16 @@ class Viewer:
             "error": None if error is None else str(error),
         }
 
+    def views(self) -> list[str]:
+        """views() -> list[str]: the views a page may pick (depth ones for a calibrated stereo camera)."""
+        return available_views(self.mode, self.calibration)
+
     def info(self) -> dict[str, Any]:
         """info() -> dict: the camera's facts, the source kind, the views and the control catalog."""
         return {
             "kind": "recording" if self.recording else "live",
             "camera": self._facts,
-            "views": list(VIEWS),
+            "views": self.views(),
             "speeds": list(SPEEDS),
             "controls": [control_record(c) for c in self.panel.catalog.values()] if self.panel else [],
         }
@@ -813,7 +835,7 @@ class Viewer:
         if len(self.players) >= MAX_PLAYERS or self.closing:
             return None
         loop = asyncio.get_running_loop()
-        player = await loop.run_in_executor(None, Player, self.source.path, self.mode)
+        player = await loop.run_in_executor(None, Player, self.source.path, self.mode, self.calibration)
         if self.closing:
             player.stop()
             return None

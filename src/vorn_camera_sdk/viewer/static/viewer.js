@@ -52,8 +52,96 @@ function showCamera(camera) {
       }
     }
   }
+  const lens = $("lens");
+  for (const v of camera.views) {
+    const terms = ["k1", "k2", "p1", "p2", "k3", "k4", "k5", "k6"].map((k) => `${k} ${v[k].toPrecision(4)}`);
+    row(lens, `${v.role} distortion`, terms.join("  "));
+    const rotation = v.rotation.map((r) => r.map((x) => x.toFixed(5)).join(" ")).join(" | ");
+    row(lens, `${v.role} pose`, `R ${rotation}  t ${v.translation.map((x) => x.toFixed(4)).join(" ")} m`);
+  }
+  stereo = camera.stereo;
   $("label-left").hidden = $("label-right").hidden = !camera.stereo;
 }
+
+// Views: the camera's picture side by side, the rectified pair with guide
+// lines, or depth with its legend and the distance under the pointer (a
+// click keeps reading at that point; another click lets go).
+let view = "picture";
+let stereo = false;
+let kept = null;       // {x, y} fractions of the picture: the point a click keeps reading
+let pointed = null;    // the pointer's last point on the picture
+let asking = false;    // a reading on its way
+
+function streamUrl() {
+  const query = [];
+  if (player) query.push(`player=${player}`);
+  if (view !== "picture") query.push(`view=${view}`);
+  return "/stream.mjpg" + (query.length ? "?" + query.join("&") : "");
+}
+
+function setUpViews(views) {
+  if (views.length < 2) return;
+  const names = {picture: "side by side", rectified: "rectified", depth: "depth"};
+  const pick = $("view");
+  for (const name of views) {
+    const option = document.createElement("option");
+    option.value = name;
+    option.textContent = names[name] || name;
+    pick.appendChild(option);
+  }
+  $("view-pick").hidden = false;
+  pick.addEventListener("change", () => setView(pick.value));
+}
+
+function setView(name) {
+  view = name;
+  kept = null;
+  $("depth-legend").hidden = name !== "depth";
+  $("stream").classList.toggle("depth", name === "depth");
+  $("label-left").hidden = $("label-right").hidden = !stereo || name === "depth";
+  $("stream").src = streamUrl();
+}
+
+function pointOf(event) {
+  const img = $("stream");
+  if (!img.naturalWidth) return null;
+  const box = img.getBoundingClientRect();
+  const scale = Math.min(box.width / img.naturalWidth, box.height / img.naturalHeight);
+  const width = img.naturalWidth * scale, height = img.naturalHeight * scale;
+  const x = (event.clientX - box.left - (box.width - width) / 2) / width;
+  const y = (event.clientY - box.top - (box.height - height) / 2) / height;
+  return x >= 0 && x <= 1 && y >= 0 && y <= 1 ? {x, y} : null;
+}
+
+async function readDepth(point) {
+  if (asking || !point || view !== "depth") return;
+  asking = true;
+  try {
+    const r = await request(`/depth?x=${point.x.toFixed(4)}&y=${point.y.toFixed(4)}` + (player ? `&player=${player}` : ""));
+    $("legend-near").textContent = `${r.near.toFixed(2)} m`;
+    $("legend-far").textContent = `${r.far.toFixed(2)} m`;
+    $("legend-bar").style.background = `linear-gradient(to right, ${r.stops.map((s) => s[1]).join(", ")})`;
+    const where = kept ? " (kept: click to let go)" : "";
+    $("reading").textContent = (r.distance === null ? "no depth here" : `${r.distance.toFixed(3)} m`) + where;
+    document.body.dataset.distance = r.distance === null ? "" : String(r.distance);
+  } catch (err) {
+    $("reading").textContent = err.message;
+  } finally {
+    asking = false;
+  }
+}
+
+$("stream").addEventListener("mousemove", (event) => {
+  pointed = pointOf(event);
+  if (!kept) readDepth(pointed);
+});
+$("stream").addEventListener("click", (event) => {
+  if (view !== "depth") return;
+  kept = kept ? null : pointOf(event);
+  readDepth(kept || pointOf(event));
+});
+// The scene moves under a still pointer: read again now and then.
+setInterval(() => readDepth(kept || pointed || {x: 0.5, y: 0.5}), 700);
 
 // The picture is letterboxed in its pane: the view labels and the overlay
 // follow the picture itself, not the pane.
@@ -168,7 +256,7 @@ async function newPlayer() {
   player = s.player;
   $("timeline").max = s.duration;
   $("duration").textContent = clock(s.duration);
-  $("stream").src = `/stream.mjpg?player=${player}`;
+  $("stream").src = streamUrl();
   return s;
 }
 
@@ -273,6 +361,7 @@ async function main() {
   const info = await request("/info");
   $("kind").textContent = info.kind === "live" ? "live camera" : "recording";
   showCamera(info.camera);
+  setUpViews(info.views);
   await setUpControls(info.controls);
   $("snapshot").addEventListener("click", () => {
     const link = document.createElement("a");
@@ -284,7 +373,7 @@ async function main() {
     setUpPlayback(info.speeds);
     showStatus(await newPlayer());
   } else {
-    $("stream").src = "/stream.mjpg";
+    $("stream").src = streamUrl();
   }
   document.body.dataset.ready = "1";
   poll();
