@@ -35,7 +35,7 @@ import os
 import threading
 import time
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Callable, Iterator, Optional, Union
+from typing import TYPE_CHECKING, Any, Callable, Generator, Iterator, Optional, Union
 
 from .sources.base import Frame, FrameSource, make_frame
 from .sources.mkv_source import REPLAY_OS_ID, RecordedPacket
@@ -363,8 +363,8 @@ class McapMessage:
 
 
 def read_messages(path: Union[str, "os.PathLike[str]"],
-                  topics: Optional[frozenset[str]] = None) -> Iterator[McapMessage]:
-    """read_messages(path, topics: Optional[frozenset[str]] = None) -> Iterator[McapMessage]
+                  topics: Optional[frozenset[str]] = None) -> Generator[McapMessage, None, None]:
+    """read_messages(path, topics: Optional[frozenset[str]] = None) -> Generator[McapMessage, None, None]
 
     Every message of an MCAP file (of ``topics`` only, when given) in file
     order, decoded from CDR. A file cut short (a recorder killed outright)
