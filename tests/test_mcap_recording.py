@@ -28,7 +28,7 @@ from vorn_camera_sdk.sources.factory import resolve_source_arg  # noqa: E402
 from vorn_camera_sdk.sources.mkv_source import MkvSource  # noqa: E402
 from vorn_camera_sdk.stereo_info import stereo_camera_info, stereo_transform  # noqa: E402
 
-STEREO = CaptureMode(128, 32, 30, "MJPG", stereo=True)
+STEREO = CaptureMode(128, 36, 30, "MJPG", stereo=True)  # 64x36 eyes: the calibration's aspect
 
 
 def planes(data):
@@ -90,10 +90,10 @@ def test_crops_off_the_block_grid_are_refused(call, message):
         call(frame)
 
 
-@pytest.mark.parametrize("eye_width, eye_height", [(640, 360), (1280, 720), (64, 32)])
+@pytest.mark.parametrize("eye_width, eye_height", [(640, 360), (1280, 720), (64, 36)])
 def test_camera_info_triangulates_the_calibrated_baseline_and_focal_length(eye_width, eye_height):
     calibration = RECORD.base_calibration
-    left, right = stereo_camera_info(calibration, eye_width, eye_height)
+    left, right = stereo_camera_info(calibration, CaptureMode(2 * eye_width, eye_height, 30, "MJPG", stereo=True))
     scale = eye_width / calibration.left.width
     assert left.k[0] == pytest.approx(calibration.left.fx * scale) and left.k[4] == pytest.approx(
         calibration.left.fy * eye_height / calibration.left.height)
@@ -155,7 +155,7 @@ def test_an_mcap_recording_holds_every_frame_once_in_order_with_the_facts(tmp_pa
     assert (tf.transforms[0].header.frame_id, tf.transforms[0].child_frame_id) == (
         "camera_left_optical_frame", "camera_right_optical_frame")
     facts = metadata["vorn_camera"]
-    assert json.loads(facts["camera_facts"]) == RECORD.to_dict() and facts["capture_mode"] == "128x32@30/MJPG"
+    assert json.loads(facts["camera_facts"]) == RECORD.to_dict() and facts["capture_mode"] == "128x36@30/MJPG"
 
 
 def test_conversion_both_ways_keeps_every_jpeg_byte_and_replays_through_the_resolver(tmp_path):
@@ -173,7 +173,7 @@ def test_conversion_both_ways_keeps_every_jpeg_byte_and_replays_through_the_reso
         assert [p.dropped for p in packets] == [p.dropped for p in feed.sent]
         assert [p.timestamp for p in packets] == pytest.approx([p.timestamp - 5000 for p in feed.sent], abs=1e-3)
     frame = next(iter(McapSource(tmp_path / "b.mcap")))
-    assert frame.left.shape == (32, 64, 3) and frame.stereo
+    assert frame.left.shape == (36, 64, 3) and frame.stereo
     with pytest.raises(ValueError, match="convert takes"):
         convert(tmp_path / "a.mkv", tmp_path / "d.mkv")
 
@@ -183,7 +183,7 @@ def test_a_killed_mcap_recorder_leaves_its_flushed_frames(tmp_path):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(Path(__file__).parent), *sys.path]))
     program = ("import sys; from harness.feeds import Feed; from vorn_camera_sdk.cameras.camera_spec import "
                "CaptureMode; from vorn_camera_sdk.mcap_recording import record_mcap; "
-               "record_mcap(Feed(CaptureMode(128, 32, 30, 'MJPG', stereo=True), 100000, pace=True), sys.argv[1])")
+               "record_mcap(Feed(CaptureMode(128, 36, 30, 'MJPG', stereo=True), 100000, pace=True), sys.argv[1])")
     proc = subprocess.Popen([sys.executable, "-c", program, str(out)], env=env)
     deadline = time.monotonic() + 60
     # Chunks are flushed every second: wait until two of them reached the file.

@@ -28,7 +28,7 @@ from vorn_camera_sdk.cameras import VornCameraFacts  # noqa: E402
 from vorn_camera_sdk.cameras.camera_spec import CaptureMode  # noqa: E402
 from vorn_camera_sdk.mcap_recording import record_mcap  # noqa: E402
 
-STEREO = CaptureMode(128, 32, 30, "MJPG", stereo=True)
+STEREO = CaptureMode(128, 36, 30, "MJPG", stereo=True)  # 64x36 eyes: the calibration's aspect
 # Under the sanitizer run: LeakSanitizer's exit-time scan crashes (its tracer
 # takes SIGSEGV) in any process that ran Fast DDS, so ROS processes run
 # with ASan's other checks but without the leak scan.
@@ -55,8 +55,8 @@ def probe(env, *args):
                             stdout=subprocess.PIPE, text=True)
 
 
-def listen(env, namespace, count, seconds=60):
-    proc = probe(env, "listen", namespace, str(seconds), str(count))
+def listen(env, namespace, count, seconds=60, *extra):
+    proc = probe(env, "listen", namespace, str(seconds), str(count), *extra)
     assert proc.stdout.readline().strip() == "ready"
     return proc
 
@@ -114,7 +114,7 @@ def test_a_recording_published_by_the_command_reaches_another_process(tmp_path, 
     received = messages(listener)
     node.terminate()
     assert node.wait(timeout=60) == 0
-    by_stamp = check_eyes(received, "/cam", 64, 32, 20, feed.sent)
+    by_stamp = check_eyes(received, "/cam", 64, 36, 20, feed.sent)
     # A recording is replayed with its capture times, moved to the replay's start.
     cuts = {round(p.timestamp * 30): jpeg.split_stereo(p.data) for p in feed.sent}
     stamps = sorted(by_stamp)
@@ -124,6 +124,24 @@ def test_a_recording_published_by_the_command_reaches_another_process(tmp_path, 
                 for stamp in stamps]
     starts = [i for i, cut in cuts.items() if cut == received[0][1]]
     assert any(all(cuts.get(first + step) == pair for step, pair in received) for first in starts)
+
+
+def test_depth_is_published_in_metres_in_the_left_rectified_eye(tmp_path, ros_env):
+    feed = Feed(STEREO, 120)
+    record_mcap(feed, tmp_path / "run.mcap")
+    listener = listen(ros_env, "/cam", 5, 60, "depth")
+    node = subprocess.Popen([sys.executable, "-m", "vorn_camera_sdk", "ros2", str(tmp_path / "run.mcap"),
+                             "--namespace", "cam", "--depth"], env=ros_env, stdout=subprocess.PIPE, text=True)
+    received = messages(listener)
+    node.terminate()
+    assert node.wait(timeout=60) == 0
+    image, info = received["/cam/depth/image_rect"][-1], received["/cam/depth/camera_info"][-1]
+    width, height = info["width"], info["height"]
+    assert (image["encoding"], image["width"], image["height"], image["step"]) == ("32FC1", width, height, 4 * width)
+    assert image["frame_id"] == info["frame_id"] == "camera_left_optical_frame" and image["stamp_ns"] == info["stamp_ns"]
+    assert info["d"] == [0.0] * 5 and info["r"] == [1.0, 0, 0, 0, 1.0, 0, 0, 0, 1.0] and info["p"][3] == 0
+    depth = np.frombuffer(base64.b64decode(image["data"]), np.float32)
+    assert depth.size == width * height and (np.isnan(depth) | (depth > 0)).all()  # metres, NaN where no match
 
 
 @pytest.fixture
@@ -176,7 +194,7 @@ def test_live_stamps_are_capture_times_and_parameters_reach_the_camera(live_came
             set_param(name, value)
         cam.node.set_control("auto_exposure", 3)  # automatic exposure: the node refuses exposure writes
         set_param("exposure", 300)
-    by_stamp = check_eyes(received, "/live", 64, 32, 10, sent)
+    by_stamp = check_eyes(received, "/live", 64, 36, 10, sent)
     # header.stamp = capture time + one clock offset (system minus monotonic time).
     # The feed's pictures repeat: of the packets with the same eyes, the one
     # captured nearest the stamp is the one published.

@@ -31,6 +31,7 @@ reader do without.
 from __future__ import annotations
 
 import json
+import logging
 import os
 import threading
 import time
@@ -39,6 +40,8 @@ from typing import TYPE_CHECKING, Any, Callable, Generator, Iterator, Optional, 
 
 from .sources.base import Frame, FrameSource, make_frame
 from .sources.mkv_source import REPLAY_OS_ID, RecordedPacket
+
+_LOGGER = logging.getLogger(__name__)
 
 if TYPE_CHECKING:
     from .cameras.camera_facts import VornCameraFacts
@@ -186,7 +189,10 @@ class McapWriter:
             calibration = Calibration.from_dict(facts["base_calibration"])
             from .stereo_info import stereo_camera_info, stereo_transform
 
-            self._infos = stereo_camera_info(calibration, mode.width // 2, mode.height)
+            try:
+                self._infos = stereo_camera_info(calibration, mode)
+            except ValueError as exc:  # a mode whose eyes the calibration does not describe
+                _LOGGER.warning("%s: no camera_info is recorded: %s", path, exc)
             self._transform = stereo_transform(calibration)
         metadata = {"capture_mode": format_mode(mode), "stereo": "1", "clock_offset": f"{clock_offset:.9f}",
                     "frame_prefix": frame_prefix}

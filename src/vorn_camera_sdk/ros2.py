@@ -106,8 +106,14 @@ class CameraNode:
     """
 
     def __init__(self, source: Any, *, namespace: str = "", frame_prefix: str = DEFAULT_FRAME_PREFIX,
-                 node_name: str = NODE_NAME) -> None:
-        """__init__(source, *, namespace: str = "", frame_prefix: str = "camera_", node_name: str = "vorn_camera") -> None"""
+                 node_name: str = NODE_NAME, depth: Optional[str] = None) -> None:
+        """__init__(source, *, namespace: str = "", frame_prefix: str = "camera_", node_name: str = "vorn_camera", depth: Optional[str] = None) -> None
+
+        ``depth``: a preset of ``depth.DepthEstimator`` ("fast", "quality")
+        to publish ``depth/image_rect`` (32FC1 metres, NaN where nothing
+        matched, in the left rectified eye) and ``depth/camera_info`` as
+        well, computed only while someone subscribes to the depth image.
+        """
         rclpy = import_rclpy()
         from rclpy.executors import SingleThreadedExecutor
         from rclpy.qos import QoSProfile, qos_profile_sensor_data
@@ -139,6 +145,9 @@ class CameraNode:
                                for eye in ("left", "right")]
             record = getattr(source, "record", None)
             self._infos = self._camera_infos(record)
+            self._depth: Optional[tuple[Any, Any, Any, Any]] = None
+            if depth is not None:
+                self._depth = self._depth_publishing(record, depth, sensor, reliable)
             self._publish_static_transform(record)
             self._controls: Any = None
             if record is not None and self._live:
@@ -157,7 +166,30 @@ class CameraNode:
             return None
         from .stereo_info import stereo_camera_info
 
-        return stereo_camera_info(record.base_calibration, self.mode.width // 2, self.mode.height)
+        try:
+            return stereo_camera_info(record.base_calibration, self.mode)
+        except ValueError as exc:  # a mode whose eyes the calibration does not describe
+            _LOGGER.warning("no camera_info is published: %s", exc)
+            return None
+
+    def _depth_publishing(self, record: Any, preset: str, sensor: Any, reliable: Any) -> tuple[Any, Any, Any, Any]:
+        # (estimator, image publisher, info publisher, the depth images' camera info)
+        from sensor_msgs.msg import CameraInfo, Image
+
+        from .depth import DepthEstimator
+        from .stereo_info import EyeInfo
+
+        if record is None:
+            raise ValueError(f"{self.source!r} carries no calibration: depth needs the camera's facts")
+        estimator = DepthEstimator(record.base_calibration, self.mode, preset=preset)
+        width, height = estimator.size
+        p = estimator.rectifier.projections[0]
+        # The rectified left eye: no distortion, no rotation, its projection.
+        info = EyeInfo(width, height, (0.0,) * 5, tuple(float(v) for v in p[:, :3].ravel()),
+                       (1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0), tuple(float(v) for v in p.ravel()),
+                       distortion_model="plumb_bob")
+        return (estimator, self.node.create_publisher(Image, "depth/image_rect", sensor),
+                self.node.create_publisher(CameraInfo, "depth/camera_info", reliable), info)
 
     def _publish_static_transform(self, record: Any) -> None:
         if record is None:
@@ -302,6 +334,18 @@ class CameraNode:
         if self._infos is not None:
             for pub, header, info in zip(self._info_pubs, headers, self._infos):
                 pub.publish(_camera_info(info, header))
+        if self._depth is not None and self._depth[1].get_subscription_count():
+            estimator, image_pub, info_pub, info = self._depth
+            try:
+                depth = estimator.compute(packet).depth
+            except ValueError:
+                depth = None  # a damaged frame is skipped
+            if depth is not None:
+                msg = Image(header=headers[0], height=depth.shape[0], width=depth.shape[1], encoding="32FC1",
+                            is_bigendian=0, step=depth.shape[1] * 4)
+                msg.data = depth.tobytes()
+                image_pub.publish(msg)
+                info_pub.publish(_camera_info(info, headers[0]))
         self.published += 1
 
     def _decode(self, packet: Any, jpeg: Any) -> Any:

@@ -4,8 +4,9 @@ and the left-to-right transform, from the factory calibration.
 The calibration gives each eye at its calibrated size; a capture mode streams
 each eye at its own size (half the frame's width for side-by-side stereo), so
 the intrinsics are scaled to it first. Rectification (the rotation that makes
-the eyes' rows line up, and the rectified projections) comes from OpenCV's
-``stereoRectify`` with zero disparity at infinity and no extra border, the
+the eyes' rows line up, and the rectified projections) is the depth module's
+(OpenCV's ``stereoRectify`` with zero disparity at infinity and no extra
+border), the
 form ``image_geometry`` and ``stereo_image_proc`` expect: the right eye's
 projection carries ``P[0][3] = -fx' * baseline`` (baseline in metres).
 
@@ -17,15 +18,13 @@ the ROS 2 node and the MCAP writer build their messages from the same values.
 
 from __future__ import annotations
 
-import importlib
 import math
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
-    from .calibration import Calibration, CameraCalibration
-
-DEPTH_EXTRA_HINT = "pip install 'vorn-camera-sdk[depth]'"
+    from .calibration import Calibration
+    from .cameras.camera_spec import CaptureMode
 
 # The distortion model the calibration's eight coefficients are
 # (k1, k2, p1, p2, k3, k4, k5, k6), by its name in sensor_msgs/CameraInfo.
@@ -60,43 +59,28 @@ class StereoTransform:
     rotation: tuple[float, float, float, float]
 
 
-def _import_cv2() -> Any:
-    try:
-        return importlib.import_module("cv2")
-    except ImportError as exc:
-        raise ImportError(f"stereo rectification needs OpenCV: {DEPTH_EXTRA_HINT}", name=exc.name) from exc
+def stereo_camera_info(calibration: "Calibration", mode: "CaptureMode") -> tuple[EyeInfo, EyeInfo]:
+    """stereo_camera_info(calibration: Calibration, mode: CaptureMode) -> tuple[EyeInfo, EyeInfo]
 
-
-def _scaled_matrix(np: Any, cam: "CameraCalibration", width: int, height: int) -> Any:
-    sx, sy = width / cam.width, height / cam.height
-    return np.array([[cam.fx * sx, 0.0, cam.cx * sx], [0.0, cam.fy * sy, cam.cy * sy], [0.0, 0.0, 1.0]])
-
-
-def stereo_camera_info(calibration: "Calibration", width: int, height: int) -> tuple[EyeInfo, EyeInfo]:
-    """stereo_camera_info(calibration: Calibration, width: int, height: int) -> tuple[EyeInfo, EyeInfo]
-
-    Camera info of the left and the right eye streamed at ``width`` x
-    ``height`` pixels each: the calibration's intrinsics scaled to that
-    size, its distortion, and the rectification rotation and rectified
-    projection of each eye (the right one carrying the baseline). Needs
-    OpenCV (the ``depth`` extra).
+    Camera info of the left and the right eye of the stereo ``mode``: the
+    calibration's intrinsics scaled to the eyes' size, its distortion, and
+    the rectification rotation and rectified projection of each eye (the
+    right one carrying the baseline), from the rectification depth uses
+    (``depth.Rectifier``). Needs OpenCV (the ``depth`` extra); ValueError
+    for a mode whose eyes the calibration does not describe.
     """
-    cv2 = _import_cv2()
-    import numpy as np
+    from .depth import Rectifier
 
-    left, right = calibration.left, calibration.right
-    k1, k2 = _scaled_matrix(np, left, width, height), _scaled_matrix(np, right, width, height)
-    d1, d2 = np.array(left.distortion, float), np.array(right.distortion, float)
-    rotation = np.array(right.rotation, float)
-    translation = np.array(right.translation, float).reshape(3, 1)
-    r1, r2, p1, p2, *_ = cv2.stereoRectify(k1, d1, k2, d2, (width, height), rotation, translation,
-                                           flags=cv2.CALIB_ZERO_DISPARITY, alpha=0)
+    rect = Rectifier.from_calibration(calibration, mode)
+    width, height = rect.eye_size
 
-    def eye(k: Any, d: Any, r: Any, p: Any) -> EyeInfo:
-        return EyeInfo(width, height, tuple(float(v) for v in d), tuple(float(v) for v in k.ravel()),
-                       tuple(float(v) for v in r.ravel()), tuple(float(v) for v in p.ravel()))
+    def eye(i: int) -> EyeInfo:
+        return EyeInfo(width, height, tuple(float(v) for v in rect.distortions[i]),
+                       tuple(float(v) for v in rect.camera_matrices[i].ravel()),
+                       tuple(float(v) for v in rect.rotations[i].ravel()),
+                       tuple(float(v) for v in rect.projections[i].ravel()))
 
-    return eye(k1, d1, r1, p1), eye(k2, d2, r2, p2)
+    return eye(0), eye(1)
 
 
 def stereo_transform(calibration: "Calibration") -> StereoTransform:

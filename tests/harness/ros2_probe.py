@@ -1,8 +1,9 @@
 """A ROS 2 peer in a process of its own, for the node's tests.
 
-``python -m harness.ros2_probe listen NS SECONDS N`` subscribes (sensor-data
-QoS for images, reliable for camera info) to both eyes' raw and compressed
-images and camera info under namespace NS, prints "ready", then one JSON line
+``python -m harness.ros2_probe listen NS SECONDS N [depth]`` subscribes
+(sensor-data QoS for images, reliable for camera info) to both eyes' raw and
+compressed images and camera info under namespace NS (with "depth": to the
+depth image and its camera info as well), prints "ready", then one JSON line
 per message until every topic has N messages or SECONDS pass.
 
 ``python -m harness.ros2_probe param NODE NAME VALUE`` sets one integer
@@ -24,7 +25,7 @@ from rclpy.qos import QoSProfile, qos_profile_sensor_data
 from sensor_msgs.msg import CameraInfo, CompressedImage, Image
 
 
-def listen(namespace: str, seconds: float, count: int) -> None:
+def listen(namespace: str, seconds: float, count: int, depth: bool = False) -> None:
     rclpy.init()
     node = rclpy.create_node("probe")
     got: dict[str, int] = {}
@@ -54,9 +55,16 @@ def listen(namespace: str, seconds: float, count: int) -> None:
                                   ("camera_info", CameraInfo, QoSProfile(depth=10))):
             topic = f"{namespace}/{eye}/{suffix}"
             node.create_subscription(kind, topic, handler(topic), qos)
+    topics = 6
+    if depth:
+        node.create_subscription(Image, f"{namespace}/depth/image_rect", handler(f"{namespace}/depth/image_rect"),
+                                 qos_profile_sensor_data)
+        node.create_subscription(CameraInfo, f"{namespace}/depth/camera_info",
+                                 handler(f"{namespace}/depth/camera_info"), QoSProfile(depth=10))
+        topics = 8
     print("ready", flush=True)
     deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline and not (len(got) == 6 and min(got.values()) >= count):
+    while time.monotonic() < deadline and not (len(got) == topics and min(got.values()) >= count):
         rclpy.spin_once(node, timeout_sec=0.1)
     node.destroy_node()
     rclpy.shutdown()
@@ -84,6 +92,6 @@ def set_param(node_name: str, name: str, value: int) -> None:
 
 if __name__ == "__main__":
     if sys.argv[1] == "listen":
-        listen(sys.argv[2], float(sys.argv[3]), int(sys.argv[4]))
+        listen(sys.argv[2], float(sys.argv[3]), int(sys.argv[4]), sys.argv[5:] == ["depth"])
     else:
         set_param(sys.argv[2], sys.argv[3], int(sys.argv[4]))

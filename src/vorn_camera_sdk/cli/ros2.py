@@ -24,6 +24,8 @@ def register(sub) -> argparse.ArgumentParser:
                     help="wait this long for an unplugged camera to come back")
     sp.add_argument("--mode", metavar="WxH@FPS[/FOURCC]", help="a supported capture mode of the camera")
     sp.add_argument("--node-name", default="vorn_camera", metavar="NAME", help="the node's name")
+    sp.add_argument("--depth", nargs="?", const="fast", metavar="PRESET",
+                    help="also publish depth/image_rect and depth/camera_info (preset: fast, the default, or quality)")
     return sp
 
 
@@ -45,7 +47,7 @@ def run(args: argparse.Namespace) -> int:
     previous = {s: signal.signal(s, lambda *_: stop.set()) for s in (signal.SIGINT, signal.SIGTERM)}
     try:
         with CameraNode(source, namespace=args.namespace, frame_prefix=args.frame_prefix,
-                        node_name=args.node_name) as node:
+                        node_name=args.node_name, depth=args.depth) as node:
             node.start()
             while not stop.is_set() and not node.wait(0.2):
                 pass
