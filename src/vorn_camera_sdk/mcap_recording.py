@@ -318,39 +318,13 @@ def _last_timestamp(path: str) -> float:
 
 def _pump(source: Any, writer: McapWriter, path: str, duration: Optional[float], limit: Optional[int],
           stop: threading.Event, progress: Optional[Callable[["RecordingSummary"], None]]) -> "RecordingSummary":
-    from .recording import RecordingSummary, _file_size, _packets_or_idle
+    from .recording import RecordingSummary, _file_size, pump_packets
 
-    written = lost = 0
-    first = last = None
-    reported = began = time.monotonic()
-    packets = _packets_or_idle(source)
-    for packet in packets:
-        if packet is None:
-            # Nothing from the camera for a while: a stop or the duration
-            # ends the recording all the same, as the Matroska recorder does.
-            start = first if first is not None else began
-            if stop.is_set() or (duration is not None and time.monotonic() - start > duration):
-                break
-            continue
-        if first is None:
-            first = packet.timestamp
-        elif duration is not None and packet.timestamp - first > duration:
-            break
-        writer.write(packet)
-        written += 1
-        if written > 1:
-            lost += packet.dropped
-        last = packet.timestamp
-        if progress is not None and time.monotonic() - reported >= 0.5:
-            reported = time.monotonic()
-            progress(RecordingSummary(path, written, last - first, lost, _file_size(path)))
-        if stop.is_set() or (limit is not None and written >= limit):
-            break
-    close = getattr(packets, "close", None)
-    if close is not None:
-        close()
-    writer.close()
-    span = (last - first) if first is not None and last is not None else 0.0
+    try:
+        written, span, lost = pump_packets(source, path, lambda packet, first: writer.write(packet), duration,
+                                           limit, stop, progress)
+    finally:
+        writer.close()
     return RecordingSummary(path, written, span, lost, _file_size(path))
 
 

@@ -299,8 +299,6 @@ def _record(source: Any, mode: "CaptureMode", path: str, duration: Optional[floa
     codec, pix_fmt = _CODECS[mode.fourcc]
     options = {"cluster_time_limit": str(CLUSTER_MILLISECONDS), "flush_packets": "1"}
     container = av.open(path, "w", format="matroska", options=options)
-    written = lost = 0
-    first = last = None
     try:
         facts = source_facts(source)
         if facts is not None:
@@ -311,44 +309,67 @@ def _record(source: Any, mode: "CaptureMode", path: str, duration: Optional[floa
         stream = container.add_stream(codec, rate=Fraction(mode.fps).limit_denominator(1000))
         stream.width, stream.height, stream.pix_fmt = mode.width, mode.height, pix_fmt
         stream.time_base = TIME_BASE
-        reported = began = time.monotonic()
-        packets = _packets_or_idle(source)
-        for packet in packets:
-            if packet is None:
-                # Nothing from the camera for a while: a stop asked for, or
-                # the duration over by the clock the capture times are on,
-                # ends the recording all the same.
-                start = first if first is not None else began
-                if stop.is_set() or (duration is not None and time.monotonic() - start > duration):
-                    break
-                continue
-            if first is None:
-                first = packet.timestamp
+
+        def write(packet: PacketLike, first: float) -> None:
+            if packet.timestamp == first:
                 container.metadata[START_TAG] = f"{first:.6f}"  # the header goes out with the first packet
-            elif duration is not None and packet.timestamp - first > duration:
-                break
             out = av.Packet(packet.data)
             out.stream = stream
             out.time_base = TIME_BASE
             out.pts = out.dts = round((packet.timestamp - first) / TIME_BASE)
             out.is_keyframe = True
             container.mux(out)
-            written += 1
-            if written > 1:
-                lost += packet.dropped
-            last = packet.timestamp
-            if progress is not None and time.monotonic() - reported >= 0.5:
-                reported = time.monotonic()
-                progress(RecordingSummary(path, written, last - first, lost, _file_size(path)))
-            if stop.is_set() or (limit is not None and written >= limit):
-                break
-        close = getattr(packets, "close", None)
-        if close is not None:
-            close()
+
+        written, span, lost = pump_packets(source, path, write, duration, limit, stop, progress)
     finally:
         container.close()
-    span = (last - first) if first is not None and last is not None else 0.0
     return RecordingSummary(path, written, span, lost, _file_size(path))
+
+
+def pump_packets(source: Any, path: str, write: Callable[[PacketLike, float], None], duration: Optional[float],
+                 limit: Optional[int], stop: threading.Event,
+                 progress: Optional[Callable[[RecordingSummary], None]]) -> tuple[int, float, int]:
+    """pump_packets(source, path, write, duration, limit, stop, progress) -> tuple[int, float, int]
+
+    The recorders' loop: each packet of ``source`` to ``write(packet,
+    first_timestamp)`` until the source ends, ``duration`` seconds of
+    capture time, ``limit`` packets or ``stop``; a live camera that sends
+    nothing still ends on a stop or the duration within a second.
+    ``progress`` gets a summary about twice a second. Returns (packets
+    written, seconds spanned, frames lost between them).
+    """
+    written = lost = 0
+    first = last = None
+    reported = began = time.monotonic()
+    packets = _packets_or_idle(source)
+    for packet in packets:
+        if packet is None:
+            # Nothing from the camera for a while: a stop asked for, or
+            # the duration over by the clock the capture times are on,
+            # ends the recording all the same.
+            start = first if first is not None else began
+            if stop.is_set() or (duration is not None and time.monotonic() - start > duration):
+                break
+            continue
+        if first is None:
+            first = packet.timestamp
+        elif duration is not None and packet.timestamp - first > duration:
+            break
+        write(packet, first)
+        written += 1
+        if written > 1:
+            lost += packet.dropped
+        last = packet.timestamp
+        if progress is not None and time.monotonic() - reported >= 0.5:
+            reported = time.monotonic()
+            progress(RecordingSummary(path, written, last - first, lost, _file_size(path)))
+        if stop.is_set() or (limit is not None and written >= limit):
+            break
+    close = getattr(packets, "close", None)
+    if close is not None:
+        close()
+    span = (last - first) if first is not None and last is not None else 0.0
+    return written, span, lost
 
 
 # How long the recorder waits for a packet before it looks at the clock and
