@@ -4,10 +4,9 @@ millimetre PNG, a colourised PNG, the rectified pair and a PLY point cloud)."""
 from __future__ import annotations
 
 import argparse
-import os
 
 from .core import EXIT_NOTHING, EXIT_OK, UsageError, err
-from .sources import SOURCE_FORMS, check_seconds, names_a_camera, open_source
+from .sources import SOURCE_FORMS, check_frame_options, open_source
 
 
 def register(sub) -> argparse.ArgumentParser:
@@ -34,11 +33,7 @@ def run(args: argparse.Namespace) -> int:
     """run(args: argparse.Namespace) -> int: write the depth files and print their paths."""
     from ..depth import depth_snapshot
 
-    check_seconds("--at", args.at, zero=True)
-    if args.at is not None and names_a_camera(args.source):
-        raise UsageError("--at applies to recordings only; a live camera gives its newest frame")
-    if os.path.exists(args.output) and not os.path.isdir(args.output):
-        raise UsageError(f"-o {args.output} is a file; give a folder for the depth files")
+    check_frame_options(args, "depth files")
     source = open_source(args.source, command="depth")
     try:
         written = depth_snapshot(source, args.output, at=args.at, preset=args.preset, calibration=args.facts)

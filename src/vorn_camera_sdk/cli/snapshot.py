@@ -4,10 +4,9 @@ side by side for a stereo mode)."""
 from __future__ import annotations
 
 import argparse
-import os
 
 from .core import EXIT_OK, UsageError
-from .sources import SOURCE_FORMS, check_seconds, names_a_camera, open_source
+from .sources import SOURCE_FORMS, check_frame_options, open_source
 
 
 def register(sub) -> argparse.ArgumentParser:
@@ -26,11 +25,7 @@ def run(args: argparse.Namespace) -> int:
     """run(args: argparse.Namespace) -> int: write the PNG files and print their paths."""
     from ..recording import snapshot
 
-    check_seconds("--at", args.at, zero=True)
-    if args.at is not None and names_a_camera(args.source):
-        raise UsageError("--at applies to recordings only; a live camera gives its newest frame")
-    if os.path.exists(args.output) and not os.path.isdir(args.output):
-        raise UsageError(f"-o {args.output} is a file; give a folder for the PNG files")
+    check_frame_options(args, "PNG files")
     source = open_source(args.source, command="snapshot")
     try:
         written = snapshot(source, args.output, at=args.at)

@@ -132,3 +132,16 @@ def check_seconds(option: str, value: Optional[float], *, zero: bool = False) ->
     if not math.isfinite(value) or value < 0 or (value == 0 and not zero):
         least = "0 or more" if zero else "above 0"
         raise UsageError(f"{option} must be a finite number of seconds {least}, not {value:g}")
+
+
+def check_frame_options(args: Any, files: str) -> None:
+    """check_frame_options(args, files: str) -> None
+
+    The checks of a command that saves one frame's ``files`` into the folder
+    ``-o``: ``--at`` a finite time for a recording only, and ``-o`` no file.
+    """
+    check_seconds("--at", args.at, zero=True)
+    if args.at is not None and names_a_camera(args.source):
+        raise UsageError("--at applies to recordings only; a live camera gives its newest frame")
+    if os.path.exists(args.output) and not os.path.isdir(args.output):
+        raise UsageError(f"-o {args.output} is a file; give a folder for the {files}")
